@@ -1,0 +1,109 @@
+#include "gateway/control/settings.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "gateway/control/event_log.h"
+#include "gateway/control/text.h"
+#include "platform/text_file.h"
+
+namespace {
+
+constexpr char kTag[] = " - inituserinfo - ";
+constexpr std::uint32_t kValueBufferSize = 256;
+constexpr int kNetworkDownTries = 3;
+constexpr std::uint32_t kNetworkDownPauseMs = 10000;
+
+void Report(const char* message) {
+  LogEvent(std::string(kTag) + message, platform::kEventlogErrorType);
+}
+
+// Reads one value as into a cleared 256-byte buffer, so that a missing value
+// reads as empty and a longer one is cut to 255 characters. Returns the
+// status of the read as asked (256 bytes allowed).
+long ReadValue(platform::RegKey key, const char* name, std::string* text) {
+  std::vector<unsigned char> buffer(kValueBufferSize, 0);
+  std::uint32_t size = kValueBufferSize;
+  platform::Env& env = platform::env();
+  const long status = env.RegQuery(key, name, nullptr, buffer.data(), &size);
+  if (status == platform::kErrorMoreData) {
+    buffer.assign(size, 0);
+    if (env.RegQuery(key, name, nullptr, buffer.data(), &size) != platform::kErrorSuccess) {
+      buffer.assign(kValueBufferSize, 0);
+    }
+  } else if (status != platform::kErrorSuccess) {
+    buffer.assign(kValueBufferSize, 0);
+  }
+  *text = CString(reinterpret_cast<const char*>(buffer.data()),
+                  std::min<std::size_t>(buffer.size(), kValueBufferSize - 1));
+  return status;
+}
+
+// The first address of the host by name, else its dotted-decimal form;
+// false when it is neither.
+bool ResolveHost(const std::string& host, int tries, std::uint32_t* address) {
+  platform::Env& env = platform::env();
+  for (int i = 0; i < tries; ++i) {
+    if (env.LookupHost(host, address)) return true;
+    if (env.LastError() != platform::kWsaEnetdown) break;
+    env.SleepMs(kNetworkDownPauseMs);
+  }
+  *address = env.DottedToAddress(host);
+  return *address != platform::kInaddrNone;
+}
+
+}  // namespace
+
+std::string SpoolRoot() { return GatewaySettings.exchangedir + "\\quillon"; }
+
+void inituserinfo() {
+  platform::Env& env = platform::env();
+  GatewaySettingsRecord& s = GatewaySettings;
+  platform::RegKey key = 0;
+  if (env.RegOpen(platform::RegRoot::kLocalMachine, kSettingsKey,
+                  platform::RegAccess::kQueryValue, &key) != platform::kErrorSuccess) {
+    Report("Unable to open Tallowmere Registry");
+  } else {
+    s.UserCommand = "USER ";
+    s.PassCommand = "PASS ";
+    s.DomainSuffix = "@";
+    std::string value;
+    ReadValue(key, "localdomain", &value);
+    s.DomainSuffix = UpperCase(s.DomainSuffix + value);
+    ReadValue(key, "localserver", &s.localserver);
+    ReadValue(key, "popserver", &s.popserver);
+    ReadValue(key, "popname", &value);
+    s.UserCommand += value + "\r\n";
+    ReadValue(key, "poppass", &value);
+    s.PassCommand += value + "\r\n";
+    ReadValue(key, "installdir", &s.installdir);
+    ReadValue(key, "exchangedir", &s.exchangedir);
+    long status = ReadValue(key, "loglevel", &value);
+    s.loglevel = DecimalValue(value);
+    env.RegClose(key);
+    if (status != platform::kErrorSuccess) Report("Unable to get Registry value");
+  }
+
+  if (!ResolveHost(s.popserver, kNetworkDownTries, &s.PopServerAddress)) {
+    Report("Unknown remote host");
+    env.ExitProcess(1);
+  }
+  if (!ResolveHost(s.localserver, 1, &s.ExchangeServerAddress)) {
+    Report("Unknown Local Host");
+    env.ExitProcess(1);
+  }
+  LoadMailList();
+}
+
+void LoadMailList() {
+  constexpr std::size_t kLineChars = 9999;  // a 10,000-byte line buffer
+  platform::TextFile file;
+  if (!file.Open(GatewaySettings.installdir + "\\maillist.txt")) return;
+  std::string line;
+  int count = 0;
+  while (count < static_cast<int>(GatewaySettings.MailList.size()) &&
+         file.ReadLine(&line, kLineChars)) {
+    GatewaySettings.MailList[count++] = Trim(UpperCase(line));
+  }
+  GatewaySettings.MailListCount = count;
+}

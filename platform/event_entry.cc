@@ -1,0 +1,2 @@
+// STUB: not built yet.
+#include "platform/event_entry.h"

@@ -1,0 +1,90 @@
+#include "platform/text_file.h"
+
+namespace platform {
+
+namespace {
+constexpr unsigned char kCtrlZ = 0x1A;
+}
+
+bool TextFile::Open(const std::string& path) {
+  Close();
+  file_ = env_.OpenForRead(path);
+  begin_ = end_ = 0;
+  at_end_ = false;
+  pushed_back_ = kEnd;
+  return file_ != kInvalidFile;
+}
+
+void TextFile::Close() {
+  if (file_ != kInvalidFile) {
+    env_.CloseFile(file_);
+    file_ = kInvalidFile;
+  }
+}
+
+bool TextFile::Fill() {
+  if (at_end_ || file_ == kInvalidFile) return false;
+  long got = env_.ReadSome(file_, buffer_, sizeof buffer_);
+  if (got <= 0) {
+    at_end_ = true;
+    return false;
+  }
+  begin_ = 0;
+  end_ = static_cast<std::size_t>(got);
+  return true;
+}
+
+// The next raw byte without consuming it, or kEnd.
+int TextFile::Peek() {
+  if (begin_ == end_ && !Fill()) return kEnd;
+  unsigned char c = static_cast<unsigned char>(buffer_[begin_]);
+  if (c == kCtrlZ) {
+    at_end_ = true;
+    begin_ = end_;
+    return kEnd;
+  }
+  return c;
+}
+
+// The next character after CR LF translation, or kEnd.
+int TextFile::Get() {
+  if (pushed_back_ != kEnd) {
+    int c = pushed_back_;
+    pushed_back_ = kEnd;
+    return c;
+  }
+  int c = Peek();
+  if (c == kEnd) return kEnd;
+  ++begin_;
+  if (c == '\r' && Peek() == '\n') {
+    ++begin_;
+    return '\n';
+  }
+  return c;
+}
+
+bool TextFile::ReadLine(std::string* line, std::size_t max_chars) {
+  line->clear();
+  while (line->size() < max_chars) {
+    int c = Get();
+    if (c == kEnd) return !line->empty();
+    if (c == '\n') return true;
+    line->push_back(static_cast<char>(c));
+  }
+  // A full piece: the LF that ends the line belongs to this read.
+  int next = Get();
+  if (next != '\n') pushed_back_ = next;
+  return true;
+}
+
+std::size_t TextFile::Read(char* buffer, std::size_t count) {
+  std::size_t n = 0;
+  while (n < count) {
+    int c = Get();
+    if (c == kEnd) break;
+    buffer[n++] = static_cast<char>(c);
+  }
+  return n;
+}
+
+}  // namespace platform

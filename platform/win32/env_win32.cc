@@ -1,0 +1,1 @@
+// STUB: the Win32 backend is not built yet.
