@@ -1,66 +1,200 @@
-// STUB: not built yet; every call fails.
+// Files and directory listings with the Windows semantics the programs rely
+// on: create-always, opening a directory fails, moving without replacing is
+// atomic, and a listing includes "." and "..".
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "platform/posix/posix_env.h"
 
 namespace platform {
 
-FileHandle PosixEnv::CreateFileAlways(const std::string&) {
-  SetLastErrorCode(50);  // ERROR_NOT_SUPPORTED
-  return kInvalidFile;
+namespace {
+
+int Fd(FileHandle file) { return static_cast<int>(file); }
+
+// The directory part of a POSIX path ("." when it has none).
+std::string ParentOf(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
 }
 
-FileHandle PosixEnv::OpenForRead(const std::string&) {
-  SetLastErrorCode(50);  // ERROR_NOT_SUPPORTED
-  return kInvalidFile;
+// Like SetLastErrorFromErrno, but tells a missing file (2) from a missing
+// directory on its way (3), as Windows does.
+void SetPathError(int error, const std::string& path) {
+  struct stat st;
+  if (error == ENOENT && stat(ParentOf(path).c_str(), &st) != 0) {
+    error = ENOTDIR;
+  }
+  SetLastErrorFromErrno(error);
 }
 
-long PosixEnv::ReadSome(FileHandle, void*, std::uint32_t) {
-  SetLastErrorCode(50);  // ERROR_NOT_SUPPORTED
-  return -1;
+}  // namespace
+
+FileHandle PosixEnv::CreateFileAlways(const std::string& path) {
+  std::string p = PosixPath(path);
+  int fd = open(p.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    SetPathError(errno, p);
+    return kInvalidFile;
+  }
+  return fd;
 }
 
-bool PosixEnv::WriteOnce(FileHandle, const void*, std::uint32_t, std::uint32_t*) {
-  SetLastErrorCode(50);  // ERROR_NOT_SUPPORTED
-  return false;
+FileHandle PosixEnv::OpenForRead(const std::string& path) {
+  std::string p = PosixPath(path);
+  int fd = open(p.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    SetPathError(errno, p);
+    return kInvalidFile;
+  }
+  struct stat st;
+  int error = fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+  if (error != 0) {
+    close(fd);
+    SetLastErrorFromErrno(error);
+    return kInvalidFile;
+  }
+  return fd;
 }
 
-bool PosixEnv::FlushFile(FileHandle) {
-  SetLastErrorCode(50);  // ERROR_NOT_SUPPORTED
-  return false;
+long PosixEnv::ReadSome(FileHandle file, void* buffer, std::uint32_t count) {
+  ssize_t got;
+  do {
+    got = read(Fd(file), buffer, count);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) {
+    SetLastErrorFromErrno(errno);
+    return -1;
+  }
+  return static_cast<long>(got);
 }
 
-bool PosixEnv::CloseFile(FileHandle) {
-  SetLastErrorCode(50);  // ERROR_NOT_SUPPORTED
-  return false;
+bool PosixEnv::WriteOnce(FileHandle file, const void* data, std::uint32_t count,
+                         std::uint32_t* written) {
+  ssize_t put;
+  do {
+    put = write(Fd(file), data, count);
+  } while (put < 0 && errno == EINTR);
+  if (put < 0) {
+    *written = 0;
+    SetLastErrorFromErrno(errno);
+    return false;
+  }
+  *written = static_cast<std::uint32_t>(put);
+  return true;
 }
 
-bool PosixEnv::RemoveFile(const std::string&) {
-  SetLastErrorCode(50);  // ERROR_NOT_SUPPORTED
-  return false;
+bool PosixEnv::FlushFile(FileHandle file) {
+  if (fsync(Fd(file)) != 0) {
+    SetLastErrorFromErrno(errno);
+    return false;
+  }
+  return true;
 }
 
-bool PosixEnv::MoveNoReplace(const std::string&, const std::string&) {
-  SetLastErrorCode(50);  // ERROR_NOT_SUPPORTED
-  return false;
+bool PosixEnv::CloseFile(FileHandle file) {
+  // On Linux the descriptor is gone even when close reports EINTR.
+  if (close(Fd(file)) != 0 && errno != EINTR) {
+    SetLastErrorFromErrno(errno);
+    return false;
+  }
+  return true;
 }
 
-bool PosixEnv::MoveReplace(const std::string&, const std::string&) {
-  SetLastErrorCode(50);  // ERROR_NOT_SUPPORTED
-  return false;
+bool PosixEnv::RemoveFile(const std::string& path) {
+  std::string p = PosixPath(path);
+  if (unlink(p.c_str()) != 0) {
+    SetPathError(errno, p);
+    return false;
+  }
+  return true;
 }
 
-bool PosixEnv::MakeDirectory(const std::string&) {
-  SetLastErrorCode(50);  // ERROR_NOT_SUPPORTED
-  return false;
+bool PosixEnv::MoveNoReplace(const std::string& from, const std::string& to) {
+  std::string f = PosixPath(from);
+  std::string t = PosixPath(to);
+  if (renameat2(AT_FDCWD, f.c_str(), AT_FDCWD, t.c_str(), RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  if (errno != EINVAL && errno != ENOSYS) {
+    SetPathError(errno, f);
+    return false;
+  }
+  // The file system cannot rename without replacing: link is just as atomic
+  // about an existing target.
+  if (link(f.c_str(), t.c_str()) != 0) {
+    SetPathError(errno, f);
+    return false;
+  }
+  if (unlink(f.c_str()) != 0) {
+    int error = errno;
+    unlink(t.c_str());
+    SetLastErrorFromErrno(error);
+    return false;
+  }
+  return true;
 }
 
-bool PosixEnv::FlushDirectory(const std::string&) {
-  SetLastErrorCode(50);  // ERROR_NOT_SUPPORTED
-  return false;
+bool PosixEnv::MoveReplace(const std::string& from, const std::string& to) {
+  std::string f = PosixPath(from);
+  if (rename(f.c_str(), PosixPath(to).c_str()) != 0) {
+    SetPathError(errno, f);
+    return false;
+  }
+  return true;
 }
 
-bool PosixEnv::ListDirectory(const std::string&, std::vector<std::string>*) {
-  SetLastErrorCode(50);  // ERROR_NOT_SUPPORTED
-  return false;
+bool PosixEnv::MakeDirectory(const std::string& path) {
+  std::string p = PosixPath(path);
+  if (mkdir(p.c_str(), 0777) != 0) {
+    SetPathError(errno, p);
+    return false;
+  }
+  return true;
+}
+
+bool PosixEnv::FlushDirectory(const std::string& path) {
+  std::string p = PosixPath(path);
+  int fd = open(p.c_str(), O_DIRECTORY | O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    SetPathError(errno, p);
+    return false;
+  }
+  bool ok = fsync(fd) == 0;
+  int error = errno;
+  close(fd);
+  if (!ok) SetLastErrorFromErrno(error);
+  return ok;
+}
+
+bool PosixEnv::ListDirectory(const std::string& pattern,
+                             std::vector<std::string>* names) {
+  std::string p = PosixPath(pattern);
+  std::size_t slash = p.rfind('/');
+  std::string name_pattern = slash == std::string::npos ? p : p.substr(slash + 1);
+  DIR* dir = opendir(ParentOf(p).c_str());
+  if (dir == nullptr) {
+    // The directory itself is the missing path here.
+    SetLastErrorFromErrno(errno == ENOENT ? ENOTDIR : errno);
+    return false;
+  }
+  names->clear();
+  // No flags: "*" matches names that begin with a dot too, as on Windows.
+  while (const dirent* entry = readdir(dir)) {
+    if (fnmatch(name_pattern.c_str(), entry->d_name, 0) == 0) {
+      names->push_back(entry->d_name);
+    }
+  }
+  closedir(dir);
+  return true;
 }
 
 }  // namespace platform
