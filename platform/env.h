@@ -237,7 +237,7 @@ class EnvWrapper : public Env {
   }
   void JoinThread(Thread t) override { target_->JoinThread(t); }
   void SleepMs(std::uint32_t ms) override { target_->SleepMs(ms); }
-  [[noreturn]] void ExitProcess(int code) override { target_->ExitProcess(code); }
+  void ExitProcess(int code) override { target_->ExitProcess(code); }
   FileHandle CreateFileAlways(const std::string& p) override {
     return target_->CreateFileAlways(p);
   }

@@ -40,12 +40,13 @@ long ReadValue(platform::RegKey key, const char* name, std::string* text) {
 }
 
 // The first address of the host by name, else its dotted-decimal form;
-// false when it is neither.
-bool ResolveHost(const std::string& host, int tries, std::uint32_t* address) {
+// false when it is neither. With network_down_tries above 1, a lookup that
+// fails because the network is down is followed by a pause and tried again.
+bool ResolveHost(const std::string& host, int network_down_tries, std::uint32_t* address) {
   platform::Env& env = platform::env();
-  for (int i = 0; i < tries; ++i) {
+  for (int i = 0; i < network_down_tries; ++i) {
     if (env.LookupHost(host, address)) return true;
-    if (env.LastError() != platform::kWsaEnetdown) break;
+    if (network_down_tries == 1 || env.LastError() != platform::kWsaEnetdown) break;
     env.SleepMs(kNetworkDownPauseMs);
   }
   *address = env.DottedToAddress(host);

@@ -1,1 +1,208 @@
+// Loading the settings: the registry values, the derived command lines, the
+// host resolution with its network-down retry, and the local address list.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "gateway/control/settings.h"
+#include "platform/byte_order.h"
+#include "tests/control/fake_machine.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+class SettingsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    machine_.SetValue("localdomain", "example.com");
+    machine_.SetValue("localserver", "mail.local");
+    machine_.SetValue("popserver", "pop.isp");
+    machine_.SetValue("popname", "site");
+    machine_.SetValue("poppass", "secret");
+    machine_.SetValue("installdir", dir_.path.string());
+    machine_.SetValue("exchangedir", "/srv/exchange");
+    machine_.SetValue("loglevel", "2");
+    machine_.hosts["pop.isp"] = platform::AddressFromParts(10, 0, 0, 1);
+    machine_.hosts["mail.local"] = platform::AddressFromParts(10, 0, 0, 2);
+  }
+
+  // Runs inituserinfo; the exit code when it ended the process.
+  std::optional<int> Load() {
+    try {
+      inituserinfo();
+    } catch (const ProcessExit& exit) {
+      return exit.code;
+    }
+    return std::nullopt;
+  }
+
+  void WriteMailList(const std::string& bytes) {
+    std::ofstream(dir_.path / "maillist.txt", std::ios::binary) << bytes;
+  }
+
+  TempDir dir_;
+  FakeMachine machine_;
+};
+
+TEST_F(SettingsTest, DerivesTheCommandLinesAndDomainSuffix) {
+  machine_.SetValue("localdomain", "Ex-ample.com\xe9z");
+  machine_.SetValue("popname", " my site ");
+  machine_.SetValue("poppass", "pa ss\t");
+  EXPECT_EQ(Load(), std::nullopt);
+  const GatewaySettingsRecord& s = GatewaySettings;
+  EXPECT_EQ(s.DomainSuffix, "@EX-AMPLE.COM\xe9Z");  // a to z only
+  EXPECT_EQ(s.UserCommand, "USER  my site \r\n");
+  EXPECT_EQ(s.PassCommand, "PASS pa ss\t\r\n");
+  EXPECT_EQ(s.localserver, "mail.local");
+  EXPECT_EQ(s.popserver, "pop.isp");
+  EXPECT_EQ(s.exchangedir, "/srv/exchange");
+  EXPECT_EQ(s.loglevel, 2);
+  EXPECT_EQ(s.PopServerAddress, platform::AddressFromParts(10, 0, 0, 1));
+  EXPECT_EQ(s.ExchangeServerAddress, platform::AddressFromParts(10, 0, 0, 2));
+  EXPECT_EQ(SpoolRoot(), "/srv/exchange\\quillon");
+  EXPECT_THAT(machine_.events, IsEmpty());
+}
+
+TEST_F(SettingsTest, ConvertsTheLogLevelLikeTheCLibrary) {
+  const std::vector<std::pair<std::string, int>> cases = {
+      {"2", 2}, {" -3x", -3}, {"abc", 0}, {"", 0}, {"\t+7", 7}, {"-", 0},
+      {"99999999999999", 2147483647}};
+  for (const auto& [text, level] : cases) {
+    machine_.SetValue("loglevel", text);
+    GatewaySettings = {};
+    EXPECT_EQ(Load(), std::nullopt);
+    EXPECT_EQ(GatewaySettings.loglevel, level) << "loglevel \"" << text << "\"";
+  }
+}
+
+TEST_F(SettingsTest, MissingKeyLeavesEverythingEmpty) {
+  machine_.key_exists = false;
+  machine_.hosts[""] = platform::AddressFromParts(10, 0, 0, 9);
+  EXPECT_EQ(Load(), std::nullopt);
+  const GatewaySettingsRecord& s = GatewaySettings;
+  EXPECT_EQ(s.loglevel, 1);
+  EXPECT_EQ(s.UserCommand, "");
+  EXPECT_EQ(s.PassCommand, "");
+  EXPECT_EQ(s.DomainSuffix, "");
+  EXPECT_EQ(s.exchangedir, "");
+  EXPECT_THAT(machine_.EventMessages(),
+              ElementsAre(" - inituserinfo - Unable to open Tallowmere Registry"));
+}
+
+TEST_F(SettingsTest, UnreadableLogLevelIsReportedAndLoadingGoesOn) {
+  machine_.values.erase("loglevel");
+  machine_.SetValue("LocalDomain", "upper.case");  // names compare case-insensitively
+  EXPECT_EQ(Load(), std::nullopt);
+  EXPECT_EQ(GatewaySettings.loglevel, 0);
+  EXPECT_EQ(GatewaySettings.DomainSuffix, "@UPPER.CASE");
+  EXPECT_THAT(machine_.EventMessages(),
+              ElementsAre(" - inituserinfo - Unable to get Registry value"));
+  EXPECT_EQ(machine_.events[0].type, platform::kEventlogErrorType);
+}
+
+TEST_F(SettingsTest, MissingValueReadsAsEmptyNotAsThePreviousOne) {
+  machine_.values.erase("installdir");
+  EXPECT_EQ(Load(), std::nullopt);
+  EXPECT_EQ(GatewaySettings.installdir, "");
+  EXPECT_EQ(GatewaySettings.exchangedir, "/srv/exchange");
+}
+
+TEST_F(SettingsTest, LongValueIsCutTo255Characters) {
+  machine_.SetValue("exchangedir", std::string(300, 'x'));
+  machine_.SetValue("installdir", std::string(255, 'y'));
+  EXPECT_EQ(Load(), std::nullopt);
+  EXPECT_EQ(GatewaySettings.exchangedir, std::string(255, 'x'));
+  EXPECT_EQ(GatewaySettings.installdir, std::string(255, 'y'));
+}
+
+TEST_F(SettingsTest, DottedDecimalHostIsTheFallbackOfTheNameLookup) {
+  machine_.SetValue("popserver", "192.0.2.7");
+  machine_.SetValue("localserver", "192.0.2.8");
+  EXPECT_EQ(Load(), std::nullopt);
+  EXPECT_EQ(GatewaySettings.PopServerAddress, platform::AddressFromParts(192, 0, 2, 7));
+  EXPECT_EQ(GatewaySettings.ExchangeServerAddress, platform::AddressFromParts(192, 0, 2, 8));
+  EXPECT_THAT(machine_.lookups, ElementsAre("192.0.2.7", "192.0.2.8"));
+  EXPECT_THAT(machine_.sleeps, IsEmpty());
+}
+
+TEST_F(SettingsTest, UnknownPopHostEndsTheRunWithoutWaiting) {
+  machine_.SetValue("popserver", "nowhere.invalid");
+  EXPECT_EQ(Load(), 1);
+  EXPECT_THAT(machine_.lookups, ElementsAre("nowhere.invalid"));  // Exchange host not looked at
+  EXPECT_THAT(machine_.sleeps, IsEmpty());
+  EXPECT_THAT(machine_.EventMessages(), ElementsAre(" - inituserinfo - Unknown remote host"));
+  EXPECT_EQ(machine_.events[0].error_text, "Tallowmere error: 11001");
+}
+
+TEST_F(SettingsTest, NetworkDownMeansThreeLookupsTenSecondsApartThenTheFallback) {
+  machine_.network_down = true;
+  machine_.SetValue("popserver", "192.0.2.7");
+  machine_.SetValue("localserver", "192.0.2.8");
+  EXPECT_EQ(Load(), std::nullopt);
+  EXPECT_THAT(machine_.lookups,
+              ElementsAre("192.0.2.7", "192.0.2.7", "192.0.2.7", "192.0.2.8"));
+  EXPECT_THAT(machine_.sleeps, ElementsAre(10000u, 10000u, 10000u));
+  EXPECT_EQ(GatewaySettings.PopServerAddress, platform::AddressFromParts(192, 0, 2, 7));
+}
+
+TEST_F(SettingsTest, NetworkDownWithANameEndsAfterThirtySeconds) {
+  machine_.network_down = true;
+  EXPECT_EQ(Load(), 1);
+  EXPECT_THAT(machine_.sleeps, ElementsAre(10000u, 10000u, 10000u));
+  EXPECT_THAT(machine_.EventMessages(), ElementsAre(" - inituserinfo - Unknown remote host"));
+}
+
+TEST_F(SettingsTest, UnknownExchangeHostIsLookedUpOnce) {
+  machine_.SetValue("localserver", "nowhere.invalid");
+  EXPECT_EQ(Load(), 1);
+  EXPECT_THAT(machine_.lookups, ElementsAre("pop.isp", "nowhere.invalid"));
+  EXPECT_THAT(machine_.EventMessages(), ElementsAre(" - inituserinfo - Unknown Local Host"));
+}
+
+TEST_F(SettingsTest, MailListOfHundredAndFiftyLinesLoadsTheFirstHundred) {
+  std::string text;
+  for (int i = 0; i < 150; ++i) text += "user" + std::to_string(i) + "@example.com\n";
+  WriteMailList(text);
+  EXPECT_EQ(Load(), std::nullopt);
+  EXPECT_EQ(GatewaySettings.MailListCount, 100);
+  EXPECT_EQ(GatewaySettings.MailList[0], "USER0@EXAMPLE.COM");
+  EXPECT_EQ(GatewaySettings.MailList[99], "USER99@EXAMPLE.COM");
+}
+
+TEST_F(SettingsTest, MailListLinesAreTrimmedUpperCasedAndKeptWhenEmpty) {
+  WriteMailList(" \tjoe@Example.com \r\n\r\nann@example.com\x0b\nlast@example.com");
+  EXPECT_EQ(Load(), std::nullopt);
+  ASSERT_EQ(GatewaySettings.MailListCount, 4);
+  EXPECT_EQ(GatewaySettings.MailList[0], "JOE@EXAMPLE.COM");
+  EXPECT_EQ(GatewaySettings.MailList[1], "");
+  EXPECT_EQ(GatewaySettings.MailList[2], "ANN@EXAMPLE.COM");
+  EXPECT_EQ(GatewaySettings.MailList[3], "LAST@EXAMPLE.COM");
+}
+
+TEST_F(SettingsTest, MailListLineOfTenThousandCharactersIsCut) {
+  WriteMailList(std::string(9999, 'a') + "b\nnext\n" + std::string(9999, 'c') + "\nend\n");
+  EXPECT_EQ(Load(), std::nullopt);
+  ASSERT_EQ(GatewaySettings.MailListCount, 5);
+  EXPECT_EQ(GatewaySettings.MailList[0], std::string(9999, 'A'));
+  EXPECT_EQ(GatewaySettings.MailList[1], "B");
+  EXPECT_EQ(GatewaySettings.MailList[2], "NEXT");
+  EXPECT_EQ(GatewaySettings.MailList[3], std::string(9999, 'C'));  // exactly 9,999: one line
+  EXPECT_EQ(GatewaySettings.MailList[4], "END");
+}
+
+TEST_F(SettingsTest, MissingMailListLeavesTheCountZeroWithoutAnEntry) {
+  EXPECT_EQ(Load(), std::nullopt);
+  EXPECT_EQ(GatewaySettings.MailListCount, 0);
+  EXPECT_THAT(machine_.events, IsEmpty());
+}
+
+}  // namespace
