@@ -55,7 +55,15 @@ void SetSocketErrorFromErrno(int error) {
     case ETIMEDOUT: code = kWsaEtimedout; break;
     case ECONNRESET: code = kWsaEconnreset; break;
     case ECONNABORTED: code = 10053; break;
-    case EPIPE: code = 10058; break;        // WSAESHUTDOWN
+    case EPIPE: case ESHUTDOWN: code = 10058; break;  // WSAESHUTDOWN
+    case EAGAIN: code = 10035; break;       // WSAEWOULDBLOCK
+    case EACCES: code = 10013; break;
+    case EFAULT: code = 10014; break;
+    case EMSGSIZE: code = 10040; break;
+    case ENOPROTOOPT: code = 10042; break;
+    case EPROTONOSUPPORT: code = 10043; break;
+    case EOPNOTSUPP: code = 10045; break;
+    case EHOSTDOWN: code = 10064; break;
     case ENOTCONN: code = 10057; break;
     case ENOTSOCK: case EBADF: code = kWsaEnotsock; break;
     case ENETDOWN: code = kWsaEnetdown; break;
