@@ -1,1 +1,20 @@
-// STUB: the Win32 backend is not built yet.
+#include <windows.h>
+
+#include "platform/win32/win32_env.h"
+
+namespace platform {
+
+Env* Env::Default() {
+  static Win32Env* env = new Win32Env;
+  return env;
+}
+
+// Windows Sockets keeps its last error in the same per-thread value
+// (WSAGetLastError is GetLastError), so one pair serves both numberings.
+std::uint32_t Win32Env::LastError() { return GetLastError(); }
+void Win32Env::SetLastErrorCode(std::uint32_t code) { SetLastError(code); }
+
+SavedLastError::SavedLastError() : code_(GetLastError()) {}
+void SavedLastError::Restore() const { SetLastError(code_); }
+
+}  // namespace platform

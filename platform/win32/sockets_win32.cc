@@ -1,0 +1,166 @@
+// Windows Sockets 1.1: blocking stream sockets whose connect, send and
+// receive wait at most the socket's silence limit.
+#include <winsock2.h>
+
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "platform/win32/win32_env.h"
+
+namespace platform {
+
+namespace {
+
+// Silence limits in milliseconds of the sockets that have one.
+std::mutex limits_mutex;
+std::map<SOCKET, DWORD> silence_limits;
+
+DWORD SilenceLimit(SOCKET s) {
+  std::lock_guard<std::mutex> lock(limits_mutex);
+  auto it = silence_limits.find(s);
+  return it == silence_limits.end() ? 0 : it->second;
+}
+
+SOCKET ToSocket(Socket socket) {
+  return socket == kInvalidSocket ? INVALID_SOCKET : static_cast<SOCKET>(socket);
+}
+
+enum class Wait { kRead, kWrite, kConnect };
+
+// Waits until the socket is ready or limit_ms have passed: 0 when ready,
+// otherwise SOCKET_ERROR with the last error set. A wait that runs out shuts
+// the socket down in both directions and fails with WSAETIMEDOUT.
+int WaitReady(SOCKET s, Wait wait, DWORD limit_ms) {
+  fd_set ready;
+  fd_set failed;
+  FD_ZERO(&ready);
+  FD_ZERO(&failed);
+  FD_SET(s, &ready);
+  FD_SET(s, &failed);
+  timeval limit;
+  limit.tv_sec = static_cast<long>(limit_ms / 1000);
+  limit.tv_usec = static_cast<long>(limit_ms % 1000) * 1000;
+  const int n = select(0, wait == Wait::kRead ? &ready : nullptr,
+                       wait == Wait::kRead ? nullptr : &ready,
+                       wait == Wait::kConnect ? &failed : nullptr, &limit);
+  if (n == SOCKET_ERROR) return SOCKET_ERROR;
+  if (n == 0) {
+    shutdown(s, SD_BOTH);
+    WSASetLastError(WSAETIMEDOUT);
+    return SOCKET_ERROR;
+  }
+  if (wait == Wait::kConnect && FD_ISSET(s, &failed)) {
+    int error = 0;
+    int length = sizeof error;
+    getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
+    WSASetLastError(error != 0 ? error : WSAECONNREFUSED);
+    return SOCKET_ERROR;
+  }
+  return 0;
+}
+
+int SetBlocking(SOCKET s, bool blocking) {
+  u_long non_blocking = blocking ? 0 : 1;
+  return ioctlsocket(s, FIONBIO, &non_blocking);
+}
+
+}  // namespace
+
+int Win32Env::SocketStartup() {
+  WSADATA data;
+  return WSAStartup(MAKEWORD(1, 1), &data);
+}
+
+void Win32Env::SocketCleanup() { WSACleanup(); }
+
+Socket Win32Env::CreateStreamSocket() {
+  const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+  return s == INVALID_SOCKET ? kInvalidSocket : static_cast<Socket>(s);
+}
+
+int Win32Env::SetBufferSize(Socket socket, SocketBuffer which, int bytes) {
+  return setsockopt(ToSocket(socket), SOL_SOCKET,
+                    which == SocketBuffer::kReceive ? SO_RCVBUF : SO_SNDBUF,
+                    reinterpret_cast<const char*>(&bytes), sizeof bytes);
+}
+
+int Win32Env::SetSilenceLimit(Socket socket, std::uint32_t milliseconds) {
+  std::lock_guard<std::mutex> lock(limits_mutex);
+  if (milliseconds == 0) {
+    silence_limits.erase(ToSocket(socket));
+  } else {
+    silence_limits[ToSocket(socket)] = milliseconds;
+  }
+  return 0;
+}
+
+int Win32Env::Connect(Socket socket, std::uint32_t address, std::uint16_t port) {
+  const SOCKET s = ToSocket(socket);
+  sockaddr_in peer;
+  std::memset(&peer, 0, sizeof peer);
+  peer.sin_family = AF_INET;
+  peer.sin_port = htons(port);
+  peer.sin_addr.s_addr = address;
+  const sockaddr* to = reinterpret_cast<const sockaddr*>(&peer);
+
+  const DWORD limit = SilenceLimit(s);
+  if (limit == 0) return connect(s, to, sizeof peer);
+
+  // A limited connect starts without blocking and waits for the outcome.
+  const SavedLastError before;
+  if (SetBlocking(s, false) == SOCKET_ERROR) return SOCKET_ERROR;
+  int result = connect(s, to, sizeof peer);
+  if (result == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) {
+    result = WaitReady(s, Wait::kConnect, limit);
+  }
+  const int error = WSAGetLastError();
+  if (SetBlocking(s, true) == SOCKET_ERROR) return SOCKET_ERROR;
+  if (result == SOCKET_ERROR) {
+    WSASetLastError(error);
+    return SOCKET_ERROR;
+  }
+  before.Restore();
+  return 0;
+}
+
+int Win32Env::Send(Socket socket, const char* data, int length) {
+  const SOCKET s = ToSocket(socket);
+  const DWORD limit = SilenceLimit(s);
+  if (limit != 0 && WaitReady(s, Wait::kWrite, limit) == SOCKET_ERROR) {
+    return SOCKET_ERROR;
+  }
+  return send(s, data, length, 0);
+}
+
+int Win32Env::Receive(Socket socket, char* buffer, int length) {
+  const SOCKET s = ToSocket(socket);
+  const DWORD limit = SilenceLimit(s);
+  if (limit != 0 && WaitReady(s, Wait::kRead, limit) == SOCKET_ERROR) {
+    return SOCKET_ERROR;
+  }
+  return recv(s, buffer, length, 0);
+}
+
+int Win32Env::CloseSocket(Socket socket) {
+  SetSilenceLimit(socket, 0);
+  return closesocket(ToSocket(socket));
+}
+
+bool Win32Env::LookupHost(const std::string& name, std::uint32_t* address) {
+  const hostent* host = gethostbyname(name.c_str());
+  if (host == nullptr) return false;
+  if (host->h_addrtype != AF_INET || host->h_length != sizeof *address ||
+      host->h_addr_list[0] == nullptr) {
+    WSASetLastError(WSANO_DATA);
+    return false;
+  }
+  std::memcpy(address, host->h_addr_list[0], sizeof *address);
+  return true;
+}
+
+std::uint32_t Win32Env::DottedToAddress(const std::string& text) {
+  return inet_addr(text.c_str());
+}
+
+}  // namespace platform
