@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Installs what is missing (Debian 12), builds every configuration and runs
+# the test suite:
+#   build/       Debug build and the full suite
+#   build-asan/  AddressSanitizer + UndefinedBehaviorSanitizer, full suite
+#   build-tsan/  ThreadSanitizer, the tests of the code that runs on two threads
+#   build-win/   the Windows programs, cross-compiled with mingw-w64
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libfaketime
+          libncurses-dev tmux g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  sudo_cmd=(); [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+jobs=$(nproc)
+configure() {  # dir, extra cmake arguments...
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug "$@" >/dev/null
+}
+
+echo "== Windows build (mingw-w64)"
+configure build-win -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake"
+ninja -C build-win -j"$jobs"
+
+echo "== Debug build and tests"
+configure build
+ninja -C build -j"$jobs"
+ctest --test-dir build -j"$jobs" --output-on-failure --timeout 300
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+configure build-asan -DTALLOWMERE_SANITIZE=address,undefined
+ninja -C build-asan -j"$jobs"
+# libfaketime is preloaded ahead of the sanitizer runtime in the tests of the real binary.
+ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1 \
+  ctest --test-dir build-asan -j"$jobs" --output-on-failure --timeout 300
+
+echo "== ThreadSanitizer: the code that runs on two threads"
+configure build-tsan -DTALLOWMERE_SANITIZE=thread
+tsan_targets=(quillon control_event_log_test control_run_test keep_alive_test platform_event_log_test)
+ninja -C build-tsan -j"$jobs" "${tsan_targets[@]}"
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan -j"$jobs" --output-on-failure --timeout 300 \
+  -R '^(LogEventTest|RunTest|KeepAlive|EventLog)'
