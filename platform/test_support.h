@@ -20,22 +20,31 @@ class ServerConnection {
   // Stops sending; the peer sees the end of the stream.
   virtual void ShutdownWrite() = 0;
   virtual void Close() = 0;
+  // Closes with a reset: the peer's next receive or send fails.
+  virtual void Abort() = 0;
 };
 
 class Listener {
  public:
   virtual ~Listener() = default;
-  // Listens on address:port (dotted-decimal address). nullptr when it cannot
-  // (the address and port are taken, say).
+  // Listens on address:port (dotted-decimal address) with room for backlog
+  // connections not yet accepted. nullptr when it cannot (the address and
+  // port are taken, say).
   static std::unique_ptr<Listener> Bind(const std::string& address,
-                                        std::uint16_t port);
+                                        std::uint16_t port, int backlog = 64);
   // Waits at most timeout_ms for a connection; nullptr on time-out.
   virtual std::unique_ptr<ServerConnection> Accept(int timeout_ms) = 0;
 };
 
-// A loopback address of this process's own (127.x.y.z, never 127.0.0.1) on
+// A loopback address of this process's own (127.x.y.z, never 127.0.0.x) on
 // which the given ports can be bound right now; each call gives another.
+// Throws std::runtime_error when the ports cannot be bound on any address
+// (no right to bind them, say).
 std::string FreshLoopbackAddress(const std::vector<std::uint16_t>& ports);
+
+// Sets or removes a variable of this process's environment.
+void SetEnvironmentVariable(const std::string& name, const std::string& value);
+void UnsetEnvironmentVariable(const std::string& name);
 
 struct ProcessResult {
   bool exited = false;    // ended by exit(); exit_code is valid
@@ -44,21 +53,26 @@ struct ProcessResult {
   bool timed_out = false; // killed because it ran past the time limit
 };
 
+// A started program. Destroying one that still runs kills it.
 class ChildProcess {
  public:
   virtual ~ChildProcess() = default;
-  // Starts program with argv (argv[0] first) and environment entries
-  // "NAME=value" added to (or replacing in) the current environment.
+  // Starts program with argv (argv[0] first, looked up in PATH when it has no
+  // slash) in the current environment changed by the given entries: each
+  // "NAME=value" sets a variable, a bare "NAME" removes one. nullptr when the
+  // program cannot be started.
   static std::unique_ptr<ChildProcess> Start(
       const std::vector<std::string>& argv,
       const std::vector<std::string>& environment);
-  // Waits at most timeout_ms; past that the child is killed (SIGKILL).
+  // Waits at most timeout_ms; past that the child is killed (SIGKILL). Once
+  // the child has ended, every call returns the same result.
   virtual ProcessResult Wait(int timeout_ms) = 0;
   virtual void Kill() = 0;  // SIGKILL
   virtual long Pid() const = 0;
 };
 
-// Runs a program to its end (bounded by timeout_ms).
+// Runs a program to its end (bounded by timeout_ms). A program that cannot
+// be started gives a result with exited false and signal 0.
 ProcessResult RunProcess(const std::vector<std::string>& argv,
                          const std::vector<std::string>& environment,
                          int timeout_ms);
