@@ -1,0 +1,167 @@
+#include "gateway/delivery/envelope.h"
+
+#include "gateway/control/settings.h"
+#include "gateway/control/text.h"
+#include "platform/text_file.h"
+
+namespace {
+
+constexpr std::size_t kMaxLineChars = 999;
+constexpr std::size_t kMaxNameChars = 99;
+// The sender's domain part ends before this position of FromText.
+constexpr std::size_t kFromDomainEnd = 100;
+constexpr std::string_view kForClause = "FOR <";
+
+bool IsAddressDelimiter(char c) { return AddressDelimiters.find(c) != std::string_view::npos; }
+
+// The text from position skip on; empty when it is shorter.
+std::string Tail(const std::string& text, std::size_t skip) {
+  return skip < text.size() ? text.substr(skip) : std::string();
+}
+
+// One pass over the header: visit(line, file) gets each line, upper-cased,
+// up to the end of the file or the first empty line; it returns false to end
+// the pass early.
+template <typename Visit>
+void ScanPass(const std::string& path, Visit visit) {
+  platform::TextFile file;
+  if (!file.Open(path)) return;
+  std::string line;
+  while (file.ReadLine(&line, kMaxLineChars) && !line.empty()) {
+    if (!visit(UpperCase(line), file)) return;
+  }
+}
+
+// A field's text: its first line without the first skip characters, then
+// each continuation line with a blank on either side. The field ends at a
+// line that is empty, holds a colon or cannot be read.
+std::string ReadField(const std::string& first_line, std::size_t skip, platform::TextFile& file) {
+  std::string text = Tail(first_line, skip);
+  std::string line;
+  while (file.ReadLine(&line, kMaxLineChars) && !line.empty()) {
+    line = UpperCase(line);
+    if (line.find(':') != std::string::npos) break;
+    text += ' ' + line + ' ';
+  }
+  return text;
+}
+
+// Finds the first field named by prefix and stores its text; the pass ends
+// after it, so only the first such field counts.
+void ScanField(const std::string& path, std::string_view prefix, std::size_t skip,
+               std::string* text) {
+  ScanPass(path, [&](const std::string& line, platform::TextFile& file) {
+    if (!line.starts_with(prefix)) return true;
+    *text = ReadField(line, skip, file);
+    return false;
+  });
+}
+
+// The mailbox name that ends at position end of text: at most 99 characters
+// going left, up to the first address delimiter or the start.
+std::string MailboxBefore(std::string_view text, std::size_t end) {
+  std::size_t begin = end;
+  while (begin > 0 && end - begin < kMaxNameChars && !IsAddressDelimiter(text[begin - 1])) {
+    --begin;
+  }
+  return std::string(text.substr(begin, end - begin));
+}
+
+std::string Sender(const std::string& from) {
+  if (from.find('@') == std::string::npos) return std::string();
+  const std::size_t open = from.find('<');
+  if (open != std::string::npos) {
+    const std::size_t close = from.find('>', open + 1);
+    return from.substr(open + 1, close == std::string::npos ? close : close - open - 1);
+  }
+  const std::size_t at = from.rfind('@');
+  std::size_t end = at + 1;
+  while (end < from.size() && end < kFromDomainEnd && !IsAddressDelimiter(from[end])) ++end;
+  return MailboxBefore(from, at) + '@' + from.substr(at + 1, end - at - 1);
+}
+
+void ReplaceFirst(std::string* text, char from, char to) {
+  const std::size_t position = text->find(from);
+  if (position != std::string::npos) (*text)[position] = to;
+}
+
+// The recipients and their source; the first rule that applies decides.
+void ResolveRecipients(const HeaderFields& fields, DeliveryEnvelope* envelope) {
+  const std::string& suffix = GatewaySettings.DomainSuffix;
+  const std::string text = RecipientText(fields);
+  if (text.find(suffix) != std::string::npos) {
+    envelope->source = RecipientSource::HeaderRecipients;
+    std::string_view rest = text;
+    for (std::size_t p = rest.find(suffix); p != std::string_view::npos; p = rest.find(suffix)) {
+      std::string mailbox = Trim(MailboxBefore(rest, p));
+      if (mailbox.empty()) mailbox = "postmaster";
+      envelope->recipients.push_back(mailbox + suffix);
+      rest.remove_prefix(p + suffix.size());
+    }
+    return;
+  }
+  envelope->source = RecipientSource::FallbackRecipient;
+  if (fields.ForAddress.find(suffix) != std::string::npos) {
+    envelope->recipients.push_back(fields.ForAddress);
+    return;
+  }
+  for (int i = 0; i < GatewaySettings.MailListCount; ++i) {
+    std::string entry = GatewaySettings.MailList[i];
+    if (text.find(entry) == std::string::npos) continue;
+    ReplaceFirst(&entry, '@', '_');
+    ReplaceFirst(&entry, ' ', '_');
+    envelope->recipients.push_back(entry + suffix);
+    return;
+  }
+  envelope->recipients.push_back("UNDELIVERABLE" + suffix);
+}
+
+// Removes CR and NUL: a header must not end a command line early or put a
+// command of its own on the wire.
+std::string CommandSafe(std::string text) {
+  std::erase_if(text, [](char c) { return c == '\r' || c == '\0'; });
+  return text;
+}
+
+}  // namespace
+
+HeaderFields ScanHeader(const std::string& path) {
+  HeaderFields fields;
+  const std::string& suffix = GatewaySettings.DomainSuffix;
+  // Received lines and the first To field; the pass ends with that field.
+  ScanPass(path, [&](const std::string& line, platform::TextFile& file) {
+    const std::size_t clause = line.find(kForClause);
+    if (clause != std::string::npos && line.find(suffix) != std::string::npos) {
+      const std::size_t close = line.find('>');
+      const std::size_t begin = clause + kForClause.size();
+      fields.ForAddress = close == std::string::npos || close < clause
+                              ? std::string()
+                              : line.substr(begin, close - begin);
+    }
+    if (!line.starts_with("TO:")) return true;
+    fields.ToText = ReadField(line, 4, file);
+    return false;
+  });
+  ScanField(path, "APPARENTLY-TO:", 15, &fields.ApparentlyToText);
+  ScanField(path, "CC:", 4, &fields.CcText);
+  // Every From line, so that the last one wins.
+  ScanPass(path, [&](const std::string& line, platform::TextFile&) {
+    if (line.starts_with("FROM:")) fields.FromText = Tail(line, 6);
+    return true;
+  });
+  return fields;
+}
+
+std::string RecipientText(const HeaderFields& fields) {
+  return fields.ToText + ' ' + fields.ApparentlyToText + ' ' + fields.CcText;
+}
+
+DeliveryEnvelope DeriveEnvelope(const HeaderFields& fields) {
+  DeliveryEnvelope envelope;
+  envelope.sender = CommandSafe(Sender(fields.FromText));
+  ResolveRecipients(fields, &envelope);
+  for (std::string& recipient : envelope.recipients) recipient = CommandSafe(recipient);
+  return envelope;
+}
+
+DeliveryEnvelope BuildEnvelope(const std::string& path) { return DeriveEnvelope(ScanHeader(path)); }

@@ -1,0 +1,42 @@
+// Recipient resolution: the SMTP envelope of one spool message file, derived
+// from its header and the settings.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The characters that end a mailbox name read outwards from an "@". TAB and
+// parentheses are not among them.
+inline constexpr std::string_view AddressDelimiters = "=',\";:>< ";
+
+// What the header scan yields; all upper-case, empty when not found.
+struct HeaderFields {
+  std::string ForAddress;        // "for" clause of a Received line naming the local domain
+  std::string ToText;            // first To field, continuation lines included
+  std::string ApparentlyToText;  // first Apparently-To field, continuation lines included
+  std::string CcText;            // first Cc field, continuation lines included
+  std::string FromText;          // last From field, first line only
+};
+
+enum class RecipientSource {
+  HeaderRecipients,   // every local address of RecipientText
+  FallbackRecipient,  // one address from the Received line, MailList or "UNDELIVERABLE"
+};
+
+struct DeliveryEnvelope {
+  std::string sender;                   // empty: the fixed sender
+  std::vector<std::string> recipients;  // one or more, in order
+  RecipientSource source = RecipientSource::FallbackRecipient;
+};
+
+// Scans the header of the file (up to its first empty line) in four passes.
+// A file that cannot be opened yields empty fields.
+HeaderFields ScanHeader(const std::string& path);
+// ToText, ApparentlyToText and CcText joined by single blanks.
+std::string RecipientText(const HeaderFields& fields);
+// Sender and recipients by the rules of the site's domain (DomainSuffix) and
+// the local address list (MailList). Never fails.
+DeliveryEnvelope DeriveEnvelope(const HeaderFields& fields);
+// DeriveEnvelope(ScanHeader(path)).
+DeliveryEnvelope BuildEnvelope(const std::string& path);
