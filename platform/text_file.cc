@@ -9,17 +9,18 @@ constexpr unsigned char kCtrlZ = 0x1A;
 bool TextFile::Open(const std::string& path) {
   Close();
   file_ = env_.OpenForRead(path);
-  begin_ = end_ = 0;
   at_end_ = false;
-  pushed_back_ = kEnd;
   return file_ != kInvalidFile;
 }
 
+// Also drops what was buffered, so that nothing is read after closing.
 void TextFile::Close() {
   if (file_ != kInvalidFile) {
     env_.CloseFile(file_);
     file_ = kInvalidFile;
   }
+  begin_ = end_ = 0;
+  pushed_back_ = kEnd;
 }
 
 bool TextFile::Fill() {
