@@ -126,13 +126,6 @@ long WriteRegistry(const regedit::Document& document) {
     unlink(temporary.c_str());
     return FailFromErrno(error);
   }
-  // The rename is done; a failure to flush the directory changes nothing the
-  // caller can act on.
-  const int directory = open(MachineRoot().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (directory >= 0) {
-    fsync(directory);
-    close(directory);
-  }
   return kErrorSuccess;
 }
 
