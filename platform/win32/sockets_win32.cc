@@ -1,5 +1,7 @@
-// Windows Sockets 1.1: blocking stream sockets whose connect, send and
-// receive wait at most the socket's silence limit.
+// Windows Sockets 1.1. A socket without a silence limit blocks as usual. A
+// socket with one is non-blocking, and each wait of its connect, send and
+// receive is a select() bounded by the limit; a wait that runs out shuts the
+// socket down, as Windows does after a time-out.
 #include <winsock2.h>
 
 #include <cstring>
@@ -12,7 +14,8 @@ namespace platform {
 
 namespace {
 
-// Silence limits in milliseconds of the sockets that have one.
+// Silence limits in milliseconds of the sockets that have one; the gateway's
+// two threads set and read them concurrently.
 std::mutex limits_mutex;
 std::map<SOCKET, DWORD> silence_limits;
 
@@ -60,11 +63,6 @@ int WaitReady(SOCKET s, Wait wait, DWORD limit_ms) {
   return 0;
 }
 
-int SetBlocking(SOCKET s, bool blocking) {
-  u_long non_blocking = blocking ? 0 : 1;
-  return ioctlsocket(s, FIONBIO, &non_blocking);
-}
-
 }  // namespace
 
 int Win32Env::SocketStartup() {
@@ -86,11 +84,14 @@ int Win32Env::SetBufferSize(Socket socket, SocketBuffer which, int bytes) {
 }
 
 int Win32Env::SetSilenceLimit(Socket socket, std::uint32_t milliseconds) {
+  const SOCKET s = ToSocket(socket);
+  u_long non_blocking = milliseconds != 0 ? 1 : 0;
+  if (ioctlsocket(s, FIONBIO, &non_blocking) == SOCKET_ERROR) return SOCKET_ERROR;
   std::lock_guard<std::mutex> lock(limits_mutex);
   if (milliseconds == 0) {
-    silence_limits.erase(ToSocket(socket));
+    silence_limits.erase(s);
   } else {
-    silence_limits[ToSocket(socket)] = milliseconds;
+    silence_limits[s] = milliseconds;
   }
   return 0;
 }
@@ -102,49 +103,60 @@ int Win32Env::Connect(Socket socket, std::uint32_t address, std::uint16_t port) 
   peer.sin_family = AF_INET;
   peer.sin_port = htons(port);
   peer.sin_addr.s_addr = address;
-  const sockaddr* to = reinterpret_cast<const sockaddr*>(&peer);
-
-  const DWORD limit = SilenceLimit(s);
-  if (limit == 0) return connect(s, to, sizeof peer);
-
-  // A limited connect starts without blocking and waits for the outcome.
   const SavedLastError before;
-  if (SetBlocking(s, false) == SOCKET_ERROR) return SOCKET_ERROR;
-  int result = connect(s, to, sizeof peer);
-  if (result == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) {
-    result = WaitReady(s, Wait::kConnect, limit);
-  }
-  const int error = WSAGetLastError();
-  if (SetBlocking(s, true) == SOCKET_ERROR) return SOCKET_ERROR;
-  if (result == SOCKET_ERROR) {
-    WSASetLastError(error);
-    return SOCKET_ERROR;
-  }
+  if (connect(s, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0) return 0;
+  const DWORD limit = SilenceLimit(s);
+  if (limit == 0 || WSAGetLastError() != WSAEWOULDBLOCK) return SOCKET_ERROR;
+  if (WaitReady(s, Wait::kConnect, limit) == SOCKET_ERROR) return SOCKET_ERROR;
   before.Restore();
   return 0;
 }
 
+// Like a blocking send, the whole block goes out; with a silence limit in as
+// many sends as the peer's pace needs, each after a bounded wait.
 int Win32Env::Send(Socket socket, const char* data, int length) {
   const SOCKET s = ToSocket(socket);
   const DWORD limit = SilenceLimit(s);
-  if (limit != 0 && WaitReady(s, Wait::kWrite, limit) == SOCKET_ERROR) {
-    return SOCKET_ERROR;
-  }
-  return send(s, data, length, 0);
+  if (limit == 0) return send(s, data, length, 0);
+  const SavedLastError before;
+  int sent = 0;
+  do {
+    if (WaitReady(s, Wait::kWrite, limit) == SOCKET_ERROR) return SOCKET_ERROR;
+    const int moved = send(s, data + sent, length - sent, 0);
+    if (moved == SOCKET_ERROR) {
+      if (WSAGetLastError() != WSAEWOULDBLOCK) return SOCKET_ERROR;
+    } else {
+      sent += moved;
+    }
+  } while (sent < length);
+  before.Restore();
+  return sent;
 }
 
 int Win32Env::Receive(Socket socket, char* buffer, int length) {
   const SOCKET s = ToSocket(socket);
   const DWORD limit = SilenceLimit(s);
-  if (limit != 0 && WaitReady(s, Wait::kRead, limit) == SOCKET_ERROR) {
-    return SOCKET_ERROR;
+  if (limit == 0) return recv(s, buffer, length, 0);
+  const SavedLastError before;
+  for (;;) {
+    if (WaitReady(s, Wait::kRead, limit) == SOCKET_ERROR) return SOCKET_ERROR;
+    const int received = recv(s, buffer, length, 0);
+    if (received != SOCKET_ERROR) {
+      before.Restore();
+      return received;
+    }
+    if (WSAGetLastError() != WSAEWOULDBLOCK) return SOCKET_ERROR;
   }
-  return recv(s, buffer, length, 0);
 }
 
 int Win32Env::CloseSocket(Socket socket) {
-  SetSilenceLimit(socket, 0);
-  return closesocket(ToSocket(socket));
+  const SOCKET s = ToSocket(socket);
+  {
+    // Forgotten first: once closed, the number may be reused at once.
+    std::lock_guard<std::mutex> lock(limits_mutex);
+    silence_limits.erase(s);
+  }
+  return closesocket(s);
 }
 
 bool Win32Env::LookupHost(const std::string& name, std::uint32_t* address) {
