@@ -1,1 +1,203 @@
+// SendSMTP: which files of "out" are delivered, and what becomes of them.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "gateway/control/settings.h"
+#include "gateway/delivery/delivery.h"
+#include "platform/test_support.h"
+#include "tests/support/machine_root.h"
+#include "tests/support/scripted_smtp_server.h"
+
+namespace {
+
+using testing_support::DirectoryNames;
+using testing_support::ReadFileBytes;
+using testing_support::ScriptedSmtpServer;
+using testing_support::SmtpAction;
+using testing_support::SmtpClientEnv;
+using testing_support::SmtpScript;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+std::string Message(const std::string& to) { return "To: " + to + "\n\nbody\n.\n"; }
+
+class SendSmtpTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = GatewaySettings;
+    root_.MakeSpool();
+    GatewaySettings.exchangedir = root_.exchangedir().string();
+    GatewaySettings.DomainSuffix = "@EXAMPLE.COM";
+    GatewaySettings.MailListCount = 0;
+    GatewaySettings.loglevel = 1;
+    address_ = platform::testing::FreshLoopbackAddress({25});
+    GatewaySettings.ExchangeServerAddress = env_.DottedToAddress(address_);
+  }
+  void TearDown() override {
+    server_.reset();
+    GatewaySettings = saved_;
+  }
+
+  ScriptedSmtpServer& Serve(SmtpScript script = SmtpScript()) {
+    server_.reset();
+    server_ = std::make_unique<ScriptedSmtpServer>(address_, std::move(script));
+    return *server_;
+  }
+  void Write(const std::string& dir, const std::string& name, const std::string& bytes) const {
+    testing_support::WriteFileBytes(root_.spool() / dir / name, bytes);
+  }
+  std::vector<std::string> Names(const std::string& dir) const {
+    return DirectoryNames(root_.spool() / dir);
+  }
+
+  SmtpClientEnv env_;
+  testing_support::MachineRoot root_;
+  std::string address_;
+  std::unique_ptr<ScriptedSmtpServer> server_;
+  GatewaySettingsRecord saved_;
+};
+
+TEST_F(SendSmtpTest, AnEmptyOutDirectoryMakesNoConnectionAndNoEntry) {
+  Serve();
+  EXPECT_EQ(SendSMTP(), 1);
+  EXPECT_EQ(env_.calls(SmtpClientEnv::Call::kCreateSocket), 0);
+  EXPECT_THAT(env_.events(), IsEmpty());
+}
+
+TEST_F(SendSmtpTest, AMissingOutDirectoryIsOneEntry) {
+  std::filesystem::remove_all(root_.spool() / "out");
+  EXPECT_EQ(SendSMTP(), 1);
+  ASSERT_EQ(env_.events().size(), 1u);
+  EXPECT_EQ(env_.events()[0].type, platform::kEventlogErrorType);
+  EXPECT_EQ(env_.events()[0].message, " - SendSMTP - Unable to get File Handle");
+  EXPECT_EQ(env_.events()[0].error_text, "Tallowmere error: 3");
+}
+
+TEST_F(SendSmtpTest, DotFilesAreNeverDeliveredNorRemoved) {
+  ScriptedSmtpServer& server = Serve();
+  Write("out", ".hidden", Message("ann@example.com"));
+  Write("out", "m1", Message("bob@example.com"));
+  EXPECT_EQ(SendSMTP(), 1);
+  EXPECT_EQ(server.AcceptedMessages(), 1);
+  EXPECT_THAT(server.Transcript(0), ::testing::HasSubstr("RCPT TO: BOB@EXAMPLE.COM\n"));
+  EXPECT_THAT(Names("out"), ElementsAre(".hidden"));
+  EXPECT_EQ(ReadFileBytes(root_.spool() / "out" / ".hidden"), Message("ann@example.com"));
+}
+
+TEST_F(SendSmtpTest, TheLogLevelChoosesBetweenDeletingAndArchiving) {
+  struct Case {
+    int loglevel;
+    bool archived;
+  };
+  Serve();
+  for (const Case& c : std::vector<Case>{{-1, false}, {0, false}, {1, false}, {2, true},
+                                         {3, true}, {7, true}}) {
+    SCOPED_TRACE(c.loglevel);
+    GatewaySettings.loglevel = c.loglevel;
+    const std::string name = "m" + std::to_string(c.loglevel);
+    Write("out", name, Message("ann@example.com"));
+    EXPECT_EQ(SendSMTP(), 1);
+    EXPECT_THAT(Names("out"), IsEmpty());
+    if (c.archived) {
+      EXPECT_EQ(ReadFileBytes(root_.spool() / "Archive" / name), Message("ann@example.com"));
+    } else {
+      EXPECT_FALSE(std::filesystem::exists(root_.spool() / "Archive" / name));
+    }
+  }
+  EXPECT_EQ(server_->AcceptedMessages(), 6);
+  EXPECT_THAT(env_.events(), IsEmpty());
+}
+
+TEST_F(SendSmtpTest, AnArchiveNameClashGetsTheSuffixOfTheRun) {
+  Serve();
+  GatewaySettings.loglevel = 2;
+  Write("Archive", "m1", "older one\n");
+  Write("Archive", "m2", "older two\n");
+  Write("out", "m1", Message("ann@example.com"));
+  Write("out", "m2", Message("bob@example.com"));
+  const std::time_t before = std::time(nullptr);
+  EXPECT_EQ(SendSMTP(), 1);
+  const std::time_t after = std::time(nullptr);
+
+  EXPECT_THAT(Names("out"), IsEmpty());
+  EXPECT_EQ(ReadFileBytes(root_.spool() / "Archive" / "m1"), "older one\n");
+  EXPECT_EQ(ReadFileBytes(root_.spool() / "Archive" / "m2"), "older two\n");
+  // One draw of the C library's generator, seeded with the time of the run.
+  std::vector<std::string> suffixes;
+  for (std::time_t t = before; t <= after; ++t) {
+    std::srand(static_cast<unsigned>(t));
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "  %3d", std::rand() % 32768);
+    suffixes.push_back(suffix);
+  }
+  const std::vector<std::string> names = Names("Archive");
+  ASSERT_EQ(names.size(), 4u);
+  const std::string suffix = names[1].substr(2);  // sorted: m1, m1<suffix>, m2, m2<suffix>
+  EXPECT_THAT(names, ElementsAre("m1", "m1" + suffix, "m2", "m2" + suffix));
+  EXPECT_THAT(suffixes, ::testing::Contains(suffix));
+  EXPECT_GE(suffix.size(), 5u);
+  EXPECT_LE(suffix.size(), 7u);
+  EXPECT_EQ(ReadFileBytes(root_.spool() / "Archive" / ("m1" + suffix)), Message("ann@example.com"));
+}
+
+TEST_F(SendSmtpTest, AFailedDeliveryLeavesTheFileUnderItsName) {
+  ScriptedSmtpServer& server = Serve(
+      SmtpScript().OnLine("RCPT TO: GONE@EXAMPLE.COM", SmtpAction::Reply("550 No such user\r\n")));
+  Write("out", "good", Message("ann@example.com"));
+  Write("out", "bad", Message("gone@example.com"));
+  GatewaySettings.loglevel = 3;
+  EXPECT_EQ(SendSMTP(), 1);
+  EXPECT_THAT(Names("out"), ElementsAre("bad"));
+  EXPECT_EQ(ReadFileBytes(root_.spool() / "out" / "bad"), Message("gone@example.com"));
+  EXPECT_THAT(Names("Archive"), ElementsAre("good"));
+  EXPECT_EQ(server.AcceptedMessages(), 1);
+  // SendMail's own entry, none of the run's.
+  EXPECT_THAT(env_.messages(), ElementsAre(" - SendMail - Bad To:"));
+}
+
+TEST_F(SendSmtpTest, AFailedDeliveryIsTriedAgainByTheNextRun) {
+  Write("out", "m1", Message("ann@example.com"));
+  {
+    Serve(SmtpScript().On("DATA", SmtpAction::Reply("451 Try again later\r\n")));
+    EXPECT_EQ(SendSMTP(), 1);
+    EXPECT_THAT(Names("out"), ElementsAre("m1"));
+  }
+  ScriptedSmtpServer& server = Serve();
+  EXPECT_EQ(SendSMTP(), 1);
+  EXPECT_THAT(Names("out"), IsEmpty());
+  EXPECT_EQ(server.AcceptedMessages(), 1);
+}
+
+TEST_F(SendSmtpTest, NamesAreTrimmedBeforeTheyAreHandedOn) {
+  // " m1 " is handed on as "m1", which does not exist: the delivery fails
+  // before any connection and the file stays where it is.
+  Serve();
+  Write("out", " m1 ", Message("ann@example.com"));
+  EXPECT_EQ(SendSMTP(), 1);
+  EXPECT_THAT(Names("out"), ElementsAre(" m1 "));
+  EXPECT_THAT(env_.messages(), ElementsAre(" - SendMail - Unable to open message file"));
+  EXPECT_EQ(env_.calls(SmtpClientEnv::Call::kCreateSocket), 0);
+}
+
+TEST_F(SendSmtpTest, EveryFileIsDeliveredOverAConnectionOfItsOwn) {
+  ScriptedSmtpServer& server = Serve();
+  for (int i = 0; i < 5; ++i) Write("out", "m" + std::to_string(i), Message("ann@example.com"));
+  EXPECT_EQ(SendSMTP(), 1);
+  EXPECT_EQ(server.ConnectionCount(), 5);
+  EXPECT_EQ(server.AcceptedMessages(), 5);
+  for (const std::string& transcript : server.Transcripts()) {
+    EXPECT_THAT(transcript, ::testing::StartsWith("HELO ZUL\n"));
+    EXPECT_THAT(transcript, ::testing::EndsWith("\n.\n\nQUIT\r\n"));
+  }
+  EXPECT_THAT(Names("out"), IsEmpty());
+}
+
+}  // namespace
