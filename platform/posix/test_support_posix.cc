@@ -221,7 +221,7 @@ std::string FreshLoopbackAddress(const std::vector<std::uint16_t>& ports) {
     for (std::uint16_t port : ports) {
       int fd = ListenOn(address, port, 1);
       if (fd < 0) {
-        if (errno != EADDRINUSE) {
+        if (errno != EADDRINUSE && errno != EADDRNOTAVAIL) {
           throw std::runtime_error("cannot bind " + address + ":" +
                                    std::to_string(port) + ": " + std::strerror(errno));
         }

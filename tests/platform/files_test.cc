@@ -138,6 +138,7 @@ class FileFailureTest : public FilesTest,
     WriteFileBytes(Real("file"), "contents");
     WriteFileBytes(Real("other"), "other contents");
     fs::create_directory(Real("dir"));
+    WriteFileBytes(Real("dir/inner"), "");
   }
 };
 
@@ -196,6 +197,12 @@ const FailureCase kFailures[] = {
     {"MoveReplaceMissingSource",
      [](Env& e, FilesTest& t) { return !e.MoveReplace(t.At("missing"), t.At("file")); },
      platform::kErrorFileNotFound},
+    {"MoveReplaceOntoFullDirectory",
+     [](Env& e, FilesTest& t) {
+       fs::create_directory(t.Real("empty"));
+       return !e.MoveReplace(t.At("empty"), t.At("dir"));
+     },
+     145},  // ERROR_DIR_NOT_EMPTY
     {"MakeExistingDirectory", [](Env& e, FilesTest& t) { return !e.MakeDirectory(t.At("dir")); },
      platform::kErrorAlreadyExists},
     {"MakeDirectoryOverFile", [](Env& e, FilesTest& t) { return !e.MakeDirectory(t.At("file")); },
@@ -224,7 +231,7 @@ TEST_P(FileFailureTest, SetsWindowsError) {
   // A failure changes nothing on disk.
   EXPECT_EQ(ReadFileBytes(Real("file")), "contents");
   EXPECT_EQ(ReadFileBytes(Real("other")), "other contents");
-  EXPECT_TRUE(fs::is_directory(Real("dir")));
+  EXPECT_TRUE(fs::exists(Real("dir/inner")));
   EXPECT_FALSE(fs::exists(Real("new")));
 }
 
