@@ -10,9 +10,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
+#include <limits>
 #include <mutex>
 #include <unordered_map>
 
@@ -62,7 +63,9 @@ bool WaitFor(Socket socket, short events, std::uint32_t ms) {
   pollfd pfd{Fd(socket), events, 0};
   for (;;) {
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    int ready = poll(&pfd, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+    int timeout = static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(
+        left.count(), 0, std::numeric_limits<int>::max()));
+    int ready = poll(&pfd, 1, timeout);
     if (ready > 0) return true;
     if (ready == 0) {
       shutdown(Fd(socket), SHUT_RDWR);
@@ -83,7 +86,7 @@ bool SetBlocking(Socket socket, bool blocking) {
   return fcntl(Fd(socket), F_SETFL, flags) == 0;
 }
 
-// A non-blocking connect bounded by the deadline, then blocking again.
+// A non-blocking connect that waits at most ms, then blocking again.
 int ConnectWithin(Socket socket, const sockaddr_in& to, std::uint32_t ms) {
   if (!SetBlocking(socket, false)) {
     SetSocketErrorFromErrno(errno);
