@@ -130,8 +130,8 @@ TEST_F(KeepAliveTest, EachFailureWritesItsOwnEntryAndEndsTheThread) {
     return [=](SmtpClientEnv& env) { env.Fail(call, index, -1, 10055); };
   };
   const std::vector<FailureCase> cases = {
-      {"greeting, error", [](SmtpScript& s) { s.Greeting(SmtpAction::Reset()); }, none,
-       "Recv failed - Initial", ""},
+      // A reset right after the accept could fail the connect itself.
+      {"greeting, error", none, fail(Call::kReceive, 0), "Recv failed - Initial", ""},
       {"greeting, closed", [](SmtpScript& s) { s.Greeting(SmtpAction::Close()); }, none,
        "Socket closed by remote", ""},
       {"helo, error", on("HELO", SmtpAction::Reset()), none, "Recv failed - HELO",

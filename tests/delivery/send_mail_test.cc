@@ -237,8 +237,9 @@ TEST_F(SendMailTest, EachFailureWritesItsOwnEntryAndClosesWithoutQuit) {
     return [=](SmtpClientEnv& env) { env.Fail(call, index, result, 10054); };
   };
   const std::vector<FailureCase> cases = {
-      {"greeting, error", kLocalMessage,
-       [](SmtpScript& s) { s.Greeting(SmtpAction::Reset()); }, none, "Recv failed - Initial"},
+      // A reset right after the accept could fail the connect itself.
+      {"greeting, error", kLocalMessage, none, fail(Call::kReceive, 0, -1),
+       "Recv failed - Initial"},
       {"greeting, closed", kLocalMessage,
        [](SmtpScript& s) { s.Greeting(SmtpAction::Close()); }, none, "Socket closed by remote"},
       {"helo, error", kLocalMessage, on("HELO", SmtpAction::Reset()), none,
