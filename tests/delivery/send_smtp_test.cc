@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <memory>
@@ -14,6 +15,7 @@
 #include "gateway/delivery/delivery.h"
 #include "platform/test_support.h"
 #include "tests/support/machine_root.h"
+#include "tests/support/scripted_pop3_server.h"
 #include "tests/support/scripted_smtp_server.h"
 
 namespace {
@@ -198,6 +200,125 @@ TEST_F(SendSmtpTest, EveryFileIsDeliveredOverAConnectionOfItsOwn) {
     EXPECT_THAT(transcript, ::testing::EndsWith("\n.\n\nQUIT\r\n"));
   }
   EXPECT_THAT(Names("out"), IsEmpty());
+}
+
+// --- End to end: the real gateway under a fast clock, both servers scripted ---
+
+constexpr int kRunLimitMs = 60000;
+
+class GatewayRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    address_ = platform::testing::FreshLoopbackAddress({110, 25});
+    pop3_ = std::make_unique<testing_support::ScriptedPop3Server>(address_, "site", "secret");
+    ASSERT_TRUE(pop3_->listening());
+    smtp_ = std::make_unique<ScriptedSmtpServer>(address_, SmtpScript());
+    root_.MakeSpool();
+  }
+
+  platform::testing::ProcessResult Run(const std::string& loglevel) const {
+    root_.WriteDefaultSettings(address_, address_, loglevel);
+    std::vector<std::string> environment = testing_support::FastClockEnvironment();
+    environment.push_back(root_.EnvironmentEntry());
+    return platform::testing::RunProcess({std::string(TALLOWMERE_BIN_DIR) + "/quillon"},
+                                         environment, kRunLimitMs);
+  }
+  static void ExpectExitZero(const platform::testing::ProcessResult& result) {
+    ASSERT_TRUE(result.exited) << "signal " << result.signal
+                               << (result.timed_out ? " (timed out)" : "");
+    EXPECT_EQ(result.exit_code, 0);
+  }
+  // The delivery conversations (sorted) apart from the keep-alive one,
+  // which is the only one whose HELO ends with CR LF.
+  std::vector<std::string> Deliveries() const {
+    std::vector<std::string> deliveries;
+    for (const std::string& transcript : smtp_->Transcripts()) {
+      if (!transcript.starts_with("HELO ZUL\r\n")) deliveries.push_back(transcript);
+    }
+    std::sort(deliveries.begin(), deliveries.end());
+    return deliveries;
+  }
+  static std::string Delivery(const std::string& sender, const std::string& recipient,
+                              const std::string& spool_file) {
+    return "HELO ZUL\nMAIL FROM: " + sender + "\nRCPT TO: " + recipient + "\nDATA\n" +
+           spool_file + "\nQUIT\r\n";
+  }
+
+  testing_support::MachineRoot root_;
+  std::string address_;
+  std::unique_ptr<testing_support::ScriptedPop3Server> pop3_;
+  std::unique_ptr<ScriptedSmtpServer> smtp_;
+};
+
+TEST_F(GatewayRunTest, AMailboxOfThreeMessagesArrivesWithTheseBytes) {
+  pop3_->AddMessage("u1", "From: Anna <anna@foreign.org>\r\nTo: ann@example.com\r\n"
+                          "Subject: one\r\n\r\nfirst\r\n.a leading dot\r\n");
+  pop3_->AddMessage("u2", "From: bob@foreign.org (Bob)\r\nTo: bob@example.com, x@foreign.org\r\n"
+                          "Cc: carl@example.com\r\n\r\nsecond\r\n");
+  pop3_->AddMessage("u3", "From: nobody\r\nTo: someone@foreign.org\r\n\r\nthird\r\n");
+
+  ExpectExitZero(Run("2"));
+
+  // The keep-alive connection came first: HELO, NOOPs, QUIT.
+  const std::vector<std::string> transcripts = smtp_->Transcripts();
+  ASSERT_EQ(transcripts.size(), 4u);
+  const std::string& keep_alive = transcripts[0];
+  EXPECT_THAT(keep_alive, ::testing::StartsWith("HELO ZUL\r\nNOOP\r\n"));
+  EXPECT_THAT(keep_alive, ::testing::EndsWith("NOOP\r\nQUIT\r\n"));
+  EXPECT_THAT(keep_alive, ::testing::MatchesRegex("HELO ZUL\r\n(NOOP\r\n)+QUIT\r\n"));
+  EXPECT_THAT(Deliveries(),
+              ElementsAre(Delivery("ANNA@FOREIGN.ORG", "ANN@EXAMPLE.COM",
+                                   "From: Anna <anna@foreign.org>\nTo: ann@example.com\n"
+                                   "Subject: one\n\nfirst\n..a leading dot\n.\n"),
+                          "HELO ZUL\nMAIL FROM: BOB@FOREIGN.ORG\nRCPT TO: BOB@EXAMPLE.COM\n"
+                          "RCPT TO: CARL@EXAMPLE.COM\nDATA\n"
+                          "From: bob@foreign.org (Bob)\nTo: bob@example.com, x@foreign.org\n"
+                          "Cc: carl@example.com\n\nsecond\n.\n\nQUIT\r\n",
+                          Delivery("QUILLON", "UNDELIVERABLE@EXAMPLE.COM",
+                                   "From: nobody\nTo: someone@foreign.org\n\nthird\n.\n")));
+  // Download, deletion at the provider, then delivery: only a message
+  // deleted there reaches "out", and only "out" is delivered.
+  const std::vector<std::string> commands = pop3_->Commands();
+  ASSERT_GE(commands.size(), 4u);
+  // (in the order in which "in" lists the files)
+  EXPECT_THAT(std::vector<std::string>(commands.end() - 4, commands.end() - 1),
+              ::testing::UnorderedElementsAre("DELE 1", "DELE 2", "DELE 3"));
+  EXPECT_EQ(commands.back(), "QUIT");
+  EXPECT_THAT(pop3_->Uids(), IsEmpty());
+  EXPECT_THAT(DirectoryNames(root_.spool() / "in"), IsEmpty());
+  EXPECT_THAT(DirectoryNames(root_.spool() / "out"), IsEmpty());
+  EXPECT_THAT(DirectoryNames(root_.spool() / "Archive"), ElementsAre("u1", "u2", "u3"));
+  EXPECT_THAT(root_.EventMessages(), IsEmpty());
+}
+
+TEST_F(GatewayRunTest, DeliveredFilesAreDeletedBelowLevelTwo) {
+  pop3_->AddMessage("u1", "To: ann@example.com\r\n\r\nfirst\r\n");
+  ExpectExitZero(Run("1"));
+  EXPECT_EQ(smtp_->AcceptedMessages(), 1);
+  EXPECT_THAT(DirectoryNames(root_.spool() / "out"), IsEmpty());
+  EXPECT_THAT(DirectoryNames(root_.spool() / "Archive"), IsEmpty());
+}
+
+TEST_F(GatewayRunTest, WorkLeftByAnInterruptedRunIsDeliveredInRecovery) {
+  // "in": split, not yet deleted at the provider; "out": deleted, not yet delivered.
+  pop3_->AddMessage("u-in", "To: ann@example.com\r\n\r\nleft in\r\n");
+  testing_support::WriteFileBytes(root_.spool() / "in" / "u-in",
+                                  "To: ann@example.com\n\nleft in\n.\n");
+  testing_support::WriteFileBytes(root_.spool() / "out" / "u-out",
+                                  "To: bob@example.com\n\nleft out\n.\n");
+
+  ExpectExitZero(Run("1"));
+
+  EXPECT_THAT(Deliveries(),
+              ElementsAre(Delivery("QUILLON", "ANN@EXAMPLE.COM", "To: ann@example.com\n\nleft in\n.\n"),
+                          Delivery("QUILLON", "BOB@EXAMPLE.COM", "To: bob@example.com\n\nleft out\n.\n")));
+  // Both went out before the keep-alive thread started: it is the last connection.
+  const std::vector<std::string> transcripts = smtp_->Transcripts();
+  ASSERT_EQ(transcripts.size(), 3u);
+  EXPECT_THAT(transcripts[2], ::testing::StartsWith("HELO ZUL\r\n"));
+  EXPECT_THAT(pop3_->Uids(), IsEmpty());
+  EXPECT_THAT(DirectoryNames(root_.spool() / "in"), IsEmpty());
+  EXPECT_THAT(DirectoryNames(root_.spool() / "out"), IsEmpty());
 }
 
 }  // namespace
