@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -42,8 +43,7 @@ class GatewayTestEnv : public platform::EnvWrapper {
   bool fail_receive_buffer = false;
   bool fail_send_buffer = false;
   bool fail_close_socket = false;
-  int fail_list_directory = 0;                 // fail the next n listings
-  int list_directory_calls = 0;
+  int list_directory_successes = -1;           // listings that work; -1: all
 
   std::vector<std::string> EventMessages() const {
     std::vector<std::string> messages;
@@ -65,7 +65,9 @@ class GatewayTestEnv : public platform::EnvWrapper {
       SetLastErrorCode(10024);
       return platform::kInvalidSocket;
     }
-    return target()->CreateStreamSocket();
+    const platform::Socket s = target()->CreateStreamSocket();
+    if (s != platform::kInvalidSocket) open_sockets_.insert(s);
+    return s;
   }
   int SetSilenceLimit(platform::Socket s, std::uint32_t ms) override {
     silence_limits.push_back(ms);
@@ -104,7 +106,13 @@ class GatewayTestEnv : public platform::EnvWrapper {
       SetLastErrorCode(platform::kWsaEnotsock);
       return platform::kSocketError;
     }
+    open_sockets_.erase(s);
     return target()->CloseSocket(s);
+  }
+  // Closes the sockets that the code under test left open.
+  void CloseLeftOpen() {
+    for (platform::Socket s : open_sockets_) target()->CloseSocket(s);
+    open_sockets_.clear();
   }
 
   platform::FileHandle CreateFileAlways(const std::string& path) override {
@@ -131,12 +139,11 @@ class GatewayTestEnv : public platform::EnvWrapper {
     return target()->MoveNoReplace(from, to);
   }
   bool ListDirectory(const std::string& pattern, std::vector<std::string>* names) override {
-    ++list_directory_calls;
-    if (fail_list_directory > 0) {
-      --fail_list_directory;
+    if (list_directory_successes == 0) {
       SetLastErrorCode(platform::kErrorPathNotFound);
       return false;
     }
+    if (list_directory_successes > 0) --list_directory_successes;
     return target()->ListDirectory(pattern, names);
   }
 
@@ -146,6 +153,7 @@ class GatewayTestEnv : public platform::EnvWrapper {
     return file;
   }
   std::map<platform::FileHandle, std::string> paths_;
+  std::set<platform::Socket> open_sockets_;
 };
 
 // A temporary exchangedir with quillon\in, out and Archive, which the

@@ -37,8 +37,8 @@ class Pop3Test : public ::testing::Test {
 
   void TearDown() override {
     platform::SetEnv(nullptr);
-    // The session a test left open or abandoned.
-    if (PopSocket != platform::kInvalidSocket) platform::env().CloseSocket(PopSocket);
+    // The sessions a test left open or abandoned.
+    env_.CloseLeftOpen();
     PopSocket = platform::kInvalidSocket;
     server_.reset();
   }

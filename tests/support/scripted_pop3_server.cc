@@ -128,8 +128,11 @@ class ScriptedPop3Server::Session {
     bool done_ = false;
   };
 
+  // Sends the reply that produce writes, or the scripted one in its place.
+  // False when a scripted reply that is not positive replaced it: the
+  // command then has no effect.
   template <typename Produce>
-  void Reply(const std::string& command, Produce produce) {
+  bool Reply(const std::string& command, Produce produce) {
     Rule rule;
     std::optional<Rule> cut;
     if (server_.TakeRule(command, &rule)) {
@@ -137,13 +140,14 @@ class ScriptedPop3Server::Session {
         Writer writer(*this, std::nullopt);
         writer.Put(rule.reply);
         writer.Finish();
-        return;
+        return rule.reply.starts_with("+OK");
       }
       cut = rule;
     }
     Writer writer(*this, cut);
     produce(writer);
     writer.Finish();
+    return true;
   }
 
   // Appends what the client sends next; false once it closed or failed, or
@@ -179,19 +183,21 @@ class ScriptedPop3Server::Session {
     return n;
   }
 
-  void Handle(const std::string& line) {
+  // Answers one command line; the result is whether the reply was positive
+  // as scripted (unused but by the commands with effects).
+  bool Handle(const std::string& line) {
     const std::size_t blank = line.find(' ');
     const std::string verb = UpperCase(line.substr(0, blank));
     const std::string argument = blank == std::string::npos ? "" : line.substr(blank + 1);
     auto simple = [&](const std::string& text) {
-      Reply(line, [&](Writer& w) { w.Put(text); });
+      return Reply(line, [&](Writer& w) { w.Put(text); });
     };
 
     if (verb == "QUIT") {
-      simple("+OK bye\r\n");
-      if (authorised_) Commit();
+      const bool positive = simple("+OK bye\r\n");
+      if (positive && authorised_) Commit();
       open_ = false;
-      return;
+      return positive;
     }
     if (verb == "USER") {
       user_ok_ = argument == server_.user_;
@@ -199,7 +205,10 @@ class ScriptedPop3Server::Session {
     }
     if (verb == "PASS") {
       authorised_ = user_ok_ && argument == server_.password_;
-      return simple(authorised_ ? "+OK maildrop ready\r\n" : "-ERR invalid password\r\n");
+      authorised_ =
+          simple(authorised_ ? "+OK maildrop ready\r\n" : "-ERR invalid password\r\n") &&
+          authorised_;
+      return authorised_;
     }
     if (verb == "NOOP") return simple("+OK\r\n");
     if (!authorised_) return simple("-ERR not authorised\r\n");
@@ -229,8 +238,9 @@ class ScriptedPop3Server::Session {
     }
     if (verb == "DELE") {
       if (n < 0) return simple("-ERR no such message\r\n");
+      if (!simple("+OK message " + std::to_string(n) + " deleted\r\n")) return false;
       deleted_[n - 1] = true;
-      return simple("+OK message " + std::to_string(n) + " deleted\r\n");
+      return true;
     }
     if (verb == "RETR") {
       if (n < 0) return simple("-ERR no such message\r\n");
@@ -255,7 +265,7 @@ class ScriptedPop3Server::Session {
         w.Put(".\r\n");
       });
     }
-    simple("-ERR unknown command\r\n");
+    return simple("-ERR unknown command\r\n");
   }
 
   // QUIT in the transaction state: the marked messages leave the mailbox.
