@@ -1,1 +1,228 @@
+// The message splitter: spool file names and contents, and how it keeps
+// "in" free of truncated or shared files.
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "gateway/delivery/delivery.h"
+#include "gateway/delivery/splitter.h"
+#include "platform/env.h"
+#include "tests/pop3/gateway_test_env.h"
+#include "tests/support/machine_root.h"
+
+namespace {
+
+using pop3_testing::GatewayTestEnv;
+using pop3_testing::SpoolTree;
+using testing_support::DirectoryNames;
+using testing_support::ReadFileBytes;
+using testing_support::WriteFileBytes;
+
+struct Msg {
+  std::string uid;
+  std::string lines;  // as the server sends them, CR LF, dot-stuffed
+};
+
+// "popout.txt" as the download writes it.
+std::string Popout(const std::vector<Msg>& messages) {
+  std::string text = "+OK\r\n";
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    text += std::to_string(i + 1) + " " + messages[i].uid + "\r\n";
+  }
+  text += ".\r\n";
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    text += "+OK 100 octets\r\n" + messages[i].lines + ".\r\n";
+    text += "+OK " + std::to_string(i + 1) + " " + messages[i].uid + "\r\n";
+  }
+  return text;
+}
+
+class SplitterTest : public ::testing::Test {
+ protected:
+  void SetUp() override { platform::SetEnv(&env_); }
+  void TearDown() override { platform::SetEnv(nullptr); }
+
+  void Split(const std::string& popout, int count) {
+    WriteFileBytes(spool_.root() / "popout.txt", popout);
+    ParseMsgs(count);
+  }
+  std::vector<std::string> In() const { return DirectoryNames(spool_.in()); }
+  std::string InFile(const std::string& name) const { return ReadFileBytes(spool_.in() / name); }
+
+  SpoolTree spool_;
+  GatewayTestEnv env_;
+};
+
+// --- Names ---
+
+struct NameCase {
+  const char* listing_line;
+  const char* key;
+  const char* name;
+};
+class SpoolFileNameTest : public ::testing::TestWithParam<NameCase> {};
+TEST_P(SpoolFileNameTest, KeyAndNameFromTheListingLine) {
+  EXPECT_EQ(TerminatorKey(GetParam().listing_line), GetParam().key);
+  EXPECT_EQ(SpoolFileName(TerminatorKey(GetParam().listing_line)), GetParam().name);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Lines, SpoolFileNameTest,
+    ::testing::Values(NameCase{"1 a/b", "+OK 1 a_b", "a_b"},
+                      NameCase{"1 ab:c/d", "+OK 1 ab_c_d", "ab_c_d"},
+                      NameCase{"7 <>,\":;&/\\=^|x", "+OK 7 ____________x", "____________x"},
+                      NameCase{"2 uid \t", "+OK 2 uid", "uid"},
+                      NameCase{"", "+OK", "+OK"},
+                      NameCase{"3 a b", "+OK 3 a b", "b"}));
+
+// --- Contents ---
+
+TEST_F(SplitterTest, OneMessageGivesOneFileOfLfEndedLines) {
+  Split(Popout({{"ab:c/d", "From: a@b\r\nSubject: hi\r\n\r\nbody line\r\n..x\r\n"}}), 1);
+  EXPECT_EQ(In(), std::vector<std::string>{"ab_c_d"});
+  EXPECT_EQ(InFile("ab_c_d"), "From: a@b\nSubject: hi\n\nbody line\n..x\n.\n");
+  EXPECT_TRUE(env_.events.empty());
+  // The work file is gone, "popout.txt" untouched.
+  EXPECT_FALSE(std::filesystem::exists(spool_.root() / "split.tmp"));
+}
+
+TEST_F(SplitterTest, ReturnReceiptToIsDroppedOnlyInItsExactForm) {
+  Split(Popout({{"u1",
+                 "Return-Receipt-To: a@b\r\nreturn-receipt-to: c@d\r\n Return-Receipt-To: e@f\r\n"
+                 "Subject: s\r\n\r\nReturn-Receipt-To: in the body\r\nReturn-Receipt-To\r\n"}}),
+        1);
+  EXPECT_EQ(InFile("u1"),
+            "return-receipt-to: c@d\n Return-Receipt-To: e@f\nSubject: s\n\nReturn-Receipt-To\n.\n");
+}
+
+TEST_F(SplitterTest, BodyLineBeginningWithOkThatIsNotTheKeyIsKept) {
+  Split(Popout({{"u1", "S: 1\r\n\r\n+OK 1 u2\r\n+OK 1 u1x\r\n+OK\r\n"}, {"u2", "S: 2\r\n"}}), 2);
+  EXPECT_EQ(InFile("u1"), "S: 1\n\n+OK 1 u2\n+OK 1 u1x\n+OK\n.\n");
+  EXPECT_EQ(InFile("u2"), "S: 2\n.\n");
+}
+
+TEST_F(SplitterTest, TerminatorMatchesAfterTheSameReplacement) {
+  // The UIDL reply after the message carries the identifier unreplaced.
+  Split(Popout({{"a/b", "x\r\n"}, {"c", "y\r\n"}}), 2);
+  EXPECT_EQ(In(), (std::vector<std::string>{"a_b", "c"}));
+  EXPECT_EQ(InFile("a_b"), "x\n.\n");
+}
+
+TEST_F(SplitterTest, LongLinesAreWrittenInPiecesOf999) {
+  const std::string a(2500, 'a'), b(999, 'b'), c(1998, 'c');
+  Split(Popout({{"u1", a + "\r\n" + b + "\r\n" + c + "\r\n"}}), 1);
+  EXPECT_EQ(InFile("u1"), std::string(999, 'a') + "\n" + std::string(999, 'a') + "\n" +
+                              std::string(502, 'a') + "\n" + b + "\n" + std::string(999, 'c') +
+                              "\n" + std::string(999, 'c') + "\n.\n");
+}
+
+TEST_F(SplitterTest, LoneCrStaysAndLoneLfEndsALine) {
+  Split(Popout({{"u1", "a\rb\r\nc\nd\r\n"}}), 1);
+  EXPECT_EQ(InFile("u1"), "a\rb\nc\nd\n.\n");
+}
+
+TEST_F(SplitterTest, ExistingSpoolFileIsReplaced) {
+  WriteFileBytes(spool_.in() / "u1", "left from an earlier run, much longer than the new one\n");
+  Split(Popout({{"u1", "new\r\n"}}), 1);
+  EXPECT_EQ(InFile("u1"), "new\n.\n");
+}
+
+struct FirstLineCase {
+  const char* name;
+  const char* popout;   // nullptr: no file at all
+  const char* message;
+};
+class FirstLineTest : public SplitterTest,
+                      public ::testing::WithParamInterface<FirstLineCase> {};
+TEST_P(FirstLineTest, WithoutOkNothingIsSplit) {
+  WriteFileBytes(spool_.in() / "earlier", "x\n");
+  if (GetParam().popout) WriteFileBytes(spool_.root() / "popout.txt", GetParam().popout);
+  ParseMsgs(1);
+  ASSERT_EQ(env_.events.size(), 1u);
+  EXPECT_EQ(env_.events[0].message, std::string(" - ParseMsgs - ") + GetParam().message);
+  EXPECT_EQ(env_.events[0].type, platform::kEventlogErrorType);
+  EXPECT_EQ(In(), std::vector<std::string>{"earlier"});
+}
+INSTANTIATE_TEST_SUITE_P(
+    Files, FirstLineTest,
+    ::testing::Values(
+        FirstLineCase{"Err", "-ERR unknown command\r\n1 u1\r\n", "Your ISP does not support the UIDL command"},
+        FirstLineCase{"Neither", "garbage\r\n1 u1\r\n", "Bad popout.txt file"},
+        FirstLineCase{"Empty", "", "Bad popout.txt file"},
+        FirstLineCase{"Missing", nullptr, "Bad popout.txt file"}),
+    [](const ::testing::TestParamInfo<FirstLineCase>& info) { return info.param.name; });
+
+// --- A download that stopped early ---
+
+TEST_F(SplitterTest, EndInsideMessageTwoOfThreeKeepsOnlyMessageOne) {
+  const std::string full = Popout({{"u1", "one\r\n"}, {"u2", "two\r\nmore\r\n"}, {"u3", "three\r\n"}});
+  Split(full.substr(0, full.find("more")), 3);
+  EXPECT_EQ(In(), std::vector<std::string>{"u1"});
+  EXPECT_EQ(InFile("u1"), "one\n.\n");
+  EXPECT_FALSE(std::filesystem::exists(spool_.root() / "split.tmp"));
+  EXPECT_TRUE(env_.events.empty());
+}
+
+TEST_F(SplitterTest, EndBeforeTheUidlReplyOfTheOnlyMessageLeavesNoFile) {
+  const std::string full = Popout({{"u1", "one\r\n"}});
+  Split(full.substr(0, full.rfind("+OK 1 u1")), 1);
+  EXPECT_TRUE(In().empty());
+  EXPECT_FALSE(std::filesystem::exists(spool_.root() / "split.tmp"));
+}
+
+TEST_F(SplitterTest, MoreMessagesThanAnyFixedTableSplitWhole) {
+  std::vector<Msg> messages;
+  for (int i = 0; i < 3000; ++i) messages.push_back({"m" + std::to_string(i), "x\r\n"});
+  env_.flush_files = false;  // 3000 flushes would only cost time here
+  Split(Popout(messages), 3000);
+  EXPECT_EQ(In().size(), 3000u);
+  EXPECT_EQ(InFile("m2999"), "x\n.\n");
+}
+
+// --- Whole or absent, and durable ---
+
+TEST_F(SplitterTest, EachMessageIsWrittenAsideFlushedAndRenamedIn) {
+  Split(Popout({{"u1", "one\r\n"}, {"u2", "two\r\n"}}), 2);
+  const std::string root = spool_.gateway_root();
+  const std::string work = root + "\\split.tmp";
+  std::vector<std::string> journal;
+  for (const std::string& e : env_.journal) {
+    if (!e.starts_with("send ")) journal.push_back(e);
+  }
+  EXPECT_EQ(journal, (std::vector<std::string>{
+                         "create " + work, "flush " + work, "replace " + work + " " + root + "\\in\\u1",
+                         "create " + work, "flush " + work, "replace " + work + " " + root + "\\in\\u2",
+                         "flushdir " + root + "\\in"}));
+}
+
+TEST_F(SplitterTest, StaleWorkFileIsOverwritten) {
+  WriteFileBytes(spool_.root() / "split.tmp", "a truncated message from a killed run\n");
+  Split(Popout({{"u1", "one\r\n"}}), 1);
+  EXPECT_EQ(InFile("u1"), "one\n.\n");
+}
+
+// --- No two messages share a file ---
+
+TEST_F(SplitterTest, SecondMessageWithAnEqualNameIsNotSplit) {
+  Split(Popout({{"a:b", "first\r\n"}, {"a/b", "second\r\n"}, {"c", "third\r\n"}}), 3);
+  EXPECT_EQ(In(), (std::vector<std::string>{"a_b", "c"}));
+  EXPECT_EQ(InFile("a_b"), "first\n.\n");
+  EXPECT_EQ(InFile("c"), "third\n.\n");
+}
+
+TEST_F(SplitterTest, NamesDifferingInCaseAreDistinctWhereTheFileSystemSaysSo) {
+  Split(Popout({{"Abc", "first\r\n"}, {"abc", "second\r\n"}}), 2);
+  EXPECT_EQ(In(), (std::vector<std::string>{"Abc", "abc"}));
+  EXPECT_EQ(InFile("abc"), "second\n.\n");
+}
+
+TEST_F(SplitterTest, NameEqualButForCaseIsTakenWhenTheTargetExists) {
+  // What a file system that ignores case shows: the second name reaches a
+  // file already.
+  WriteFileBytes(spool_.in() / "abc", "seen as the first message's file\n");
+  Split(Popout({{"Abc", "first\r\n"}, {"abc", "second\r\n"}}), 2);
+  EXPECT_EQ(InFile("Abc"), "first\n.\n");
+  EXPECT_EQ(InFile("abc"), "seen as the first message's file\n");
+}
+
+}  // namespace
