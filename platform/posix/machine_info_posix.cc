@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 
 #include "platform/posix/posix_env.h"
 
@@ -57,36 +56,32 @@ std::vector<std::string> SearchDirectories() {
   return dirs;
 }
 
-bool ReadWhole(const std::string& path, std::string* bytes) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return true;
+// Reads size bytes at offset; false when the file is shorter.
+bool ReadAt(std::ifstream& in, std::uint64_t offset, std::uint64_t size, void* out) {
+  in.clear();
+  in.seekg(static_cast<std::streamoff>(offset));
+  in.read(static_cast<char*>(out), static_cast<std::streamsize>(size));
+  return in.good() || (in.eof() && static_cast<std::uint64_t>(in.gcount()) == size);
 }
 
-// The bytes of the named section of an ELF64 image, parsed from its section
-// headers; false when the image is not ELF64 or has no such section.
-bool FindSection(const std::string& image, const char* name, std::string* section) {
+// The bytes of the named section of an ELF64 file, found through its section
+// headers; false when the file is not ELF64 or has no such section.
+bool FindSection(const std::string& path, const char* name, std::string* section) {
+  std::ifstream in(path, std::ios::binary);
   Elf64_Ehdr header;
-  if (image.size() < sizeof header) return false;
-  std::memcpy(&header, image.data(), sizeof header);
-  if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64 ||
+  if (!in || !ReadAt(in, 0, sizeof header, &header) ||
+      std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64 ||
       header.e_shentsize != sizeof(Elf64_Shdr) || header.e_shstrndx >= header.e_shnum) {
     return false;
   }
   auto section_header = [&](std::size_t index, Elf64_Shdr* out) {
-    const std::uint64_t at = header.e_shoff + index * sizeof(Elf64_Shdr);
-    if (at > image.size() || image.size() - at < sizeof(Elf64_Shdr)) return false;
-    std::memcpy(out, image.data() + at, sizeof(Elf64_Shdr));
-    return true;
+    return ReadAt(in, header.e_shoff + index * sizeof(Elf64_Shdr), sizeof(Elf64_Shdr), out);
   };
+  constexpr std::uint64_t kLargestSection = 1 << 20;  // a record or a name table
   auto contents = [&](const Elf64_Shdr& s, std::string* out) {
-    if (s.sh_type == SHT_NOBITS || s.sh_offset > image.size() ||
-        image.size() - s.sh_offset < s.sh_size) {
-      return false;
-    }
-    out->assign(image, s.sh_offset, s.sh_size);
-    return true;
+    if (s.sh_type == SHT_NOBITS || s.sh_size > kLargestSection) return false;
+    out->resize(s.sh_size);
+    return ReadAt(in, s.sh_offset, s.sh_size, out->data());
   };
   Elf64_Shdr names_header;
   std::string names;
@@ -109,8 +104,8 @@ bool PosixEnv::ReadVersionRecord(const std::string& bare_name,
   for (const std::string& dir : SearchDirectories()) {
     const std::string path = dir + name;
     if (access(path.c_str(), X_OK) != 0) continue;
-    std::string image, record;
-    if (!ReadWhole(path, &image) || !FindSection(image, kVersionSection, &record)) {
+    std::string record;
+    if (!FindSection(path, kVersionSection, &record)) {
       SetLastErrorCode(1812);  // ERROR_RESOURCE_DATA_NOT_FOUND
       return false;
     }
