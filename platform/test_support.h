@@ -77,4 +77,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
                          const std::vector<std::string>& environment,
                          int timeout_ms);
 
+// The peak resident set size of this process so far, in bytes (VmHWM of
+// /proc/self/status); 0 when it cannot be read.
+std::uint64_t PeakResidentBytes();
+
 }  // namespace platform::testing

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 
@@ -263,6 +264,15 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
   std::unique_ptr<ChildProcess> child = ChildProcess::Start(argv, environment);
   if (!child) return ProcessResult{};
   return child->Wait(timeout_ms);
+}
+
+std::uint64_t PeakResidentBytes() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.starts_with("VmHWM:")) return std::strtoull(line.c_str() + 6, nullptr, 10) * 1024;
+  }
+  return 0;
 }
 
 }  // namespace platform::testing
