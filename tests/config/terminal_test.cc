@@ -243,6 +243,49 @@ TEST_F(TerminalTest, AboutBoxFromTheSystemMenu) {
   EXPECT_EQ(Registry().find("localdomain"), std::string::npos);  // cancelled: nothing saved
 }
 
+// What the administrator saves is what the gateway's next run uses: its
+// login reaches the saved POP3 host with the saved account, byte for byte.
+TEST_F(TerminalTest, GatewayRunsWithWhatWasSaved) {
+  const std::string pop = platform::testing::FreshLoopbackAddress({110});
+  std::unique_ptr<platform::testing::Listener> provider =
+      platform::testing::Listener::Bind(pop, 110);
+  ASSERT_NE(provider, nullptr);
+  Start();
+  WaitFor("Product Information");
+  Keys({"Tab", "Tab"});
+  Type("example.com");
+  Keys({"Tab"});
+  Type(platform::testing::FreshLoopbackAddress({25}));
+  Keys({"Tab"});
+  Type(pop);
+  Keys({"Tab"});
+  Type(" site user");
+  Keys({"Tab"});
+  Type("pass word ");
+  Keys({"Enter"});
+  WaitFor("Tallowmere Configured");
+  Keys({"Enter"});
+  WaitFor("SETWICK-EXIT=0");
+
+  std::unique_ptr<platform::testing::ChildProcess> run = platform::testing::ChildProcess::Start(
+      {std::string(TALLOWMERE_BIN_DIR) + "/quillon"}, {"TALLOWMERE_ROOT=" + root_.string()});
+  ASSERT_NE(run, nullptr);
+  std::unique_ptr<platform::testing::ServerConnection> session = provider->Accept(20000);
+  ASSERT_NE(session, nullptr) << "the gateway never reached the saved POP3 host";
+  char buffer[512];
+  auto Exchange = [&](const std::string& reply) {
+    EXPECT_TRUE(session->SendAll(reply));
+    int got = session->Receive(buffer, sizeof buffer, 10000);
+    return std::string(buffer, got > 0 ? static_cast<std::size_t>(got) : 0);
+  };
+  EXPECT_EQ(Exchange("+OK ready\r\n"), "USER  site user\r\n");
+  EXPECT_EQ(Exchange("+OK\r\n"), "PASS pass word\r\n");
+  EXPECT_TRUE(session->SendAll("-ERR no\r\n"));
+  const platform::testing::ProcessResult result = run->Wait(30000);
+  EXPECT_TRUE(result.exited);
+  EXPECT_EQ(result.exit_code, 255);  // the refused login fails the download
+}
+
 TEST_F(TerminalTest, TooSmallTerminalGetsANotice) {
   Start(60, 20);
   WaitFor("too small");
