@@ -123,9 +123,10 @@ void ScriptedSmtpServer::Serve(std::unique_ptr<platform::testing::ServerConnecti
   const auto perform = [&](const SmtpAction& action, const std::string& verb) {
     switch (action.kind) {
       case SmtpAction::Kind::kReply:
+        // Counted before the client can read the reply and look.
+        if (verb == "." && action.text.starts_with("250")) CountAccepted();
         connection->SendAll(action.text);
         if (verb == "DATA" && action.text.starts_with("354")) in_data = true;
-        if (verb == "." && action.text.starts_with("250")) CountAccepted();
         return verb != "QUIT";
       case SmtpAction::Kind::kClose:
         return false;
