@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "gateway/control/event_log.h"
+#include "gateway/control/exchange_connection.h"
 #include "gateway/control/run_state.h"
 #include "gateway/control/settings.h"
 #include "gateway/delivery/delivery.h"
@@ -12,8 +13,6 @@
 namespace {
 
 constexpr char kTag[] = " - SendMail - ";
-constexpr std::uint16_t kSmtpPort = 25;
-constexpr int kSocketBufferBytes = 2048;
 constexpr int kReplyBytes = 2048;
 constexpr std::size_t kBlockBytes = 2048;
 constexpr char kClosed[] = "Socket closed by remote";
@@ -23,20 +22,7 @@ constexpr char kClosed[] = "Socket closed by remote";
 std::string Converse(platform::Socket socket, const DeliveryEnvelope& envelope,
                      platform::TextFile& file) {
   platform::Env& env = platform::env();
-  // Fails only for a socket that every call below refuses as well.
-  env.SetSilenceLimit(socket, kSilenceLimitMs);
-  if (env.SetBufferSize(socket, platform::SocketBuffer::kReceive, kSocketBufferBytes) ==
-      platform::kSocketError) {
-    return "setsockopt(SO_RCVBUF)";
-  }
-  if (env.SetBufferSize(socket, platform::SocketBuffer::kSend, kSocketBufferBytes) ==
-      platform::kSocketError) {
-    return "setsockopt(SO_SNDBUF)";
-  }
-  if (env.Connect(socket, GatewaySettings.ExchangeServerAddress, kSmtpPort) ==
-      platform::kSocketError) {
-    return "Connect failed to Exchange Server";
-  }
+  if (std::string failure = ConnectToExchange(socket); !failure.empty()) return failure;
 
   char reply[kReplyBytes];
   std::string failure;

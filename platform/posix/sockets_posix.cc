@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -143,6 +144,10 @@ Socket PosixEnv::CreateStreamSocket() {
     SetSocketErrorFromErrno(errno);
     return kInvalidSocket;
   }
+  // Each send goes out at once: a short last segment must not wait for the
+  // peer's delayed acknowledgement of the one before it.
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   return fd;
 }
 
