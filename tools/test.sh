@@ -49,4 +49,4 @@ configure build-tsan -DTALLOWMERE_SANITIZE=thread
 tsan_targets=(quillon control_event_log_test control_run_test keep_alive_test platform_event_log_test)
 ninja -C build-tsan -j"$jobs" "${tsan_targets[@]}"
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan -j"$jobs" --output-on-failure --timeout 300 \
-  -R '^(LogEventTest|RunTest|KeepAlive|EventLog)'
+  -R '^(LogEventTest|RunTest|KeepAliveTest|EventLogTest|EventEntryTest)\.'
