@@ -15,6 +15,7 @@
 #include "platform/test_support.h"
 #include "tests/support/machine_root.h"
 #include "tests/support/scripted_smtp_server.h"
+#include "tests/delivery/smtp_client_fixture.h"
 
 namespace {
 
@@ -44,37 +45,11 @@ constexpr char kForeignMessage[] =
     "x\n"
     ".\n";
 
-class SendMailTest : public ::testing::Test {
+class SendMailTest : public SmtpClientTest {
  protected:
-  void SetUp() override {
-    saved_ = GatewaySettings;
-    root_.MakeSpool();
-    GatewaySettings.exchangedir = root_.exchangedir().string();
-    GatewaySettings.DomainSuffix = "@EXAMPLE.COM";
-    GatewaySettings.MailListCount = 0;
-    address_ = platform::testing::FreshLoopbackAddress({25});
-    GatewaySettings.ExchangeServerAddress = env_.DottedToAddress(address_);
-  }
-  void TearDown() override {
-    server_.reset();
-    GatewaySettings = saved_;
-  }
-
-  // Starts a server on the test's address, in place of the one before.
-  ScriptedSmtpServer& Serve(SmtpScript script = SmtpScript()) {
-    server_.reset();
-    server_ = std::make_unique<ScriptedSmtpServer>(address_, std::move(script));
-    return *server_;
-  }
   void WriteOut(const std::string& name, const std::string& bytes) const {
-    testing_support::WriteFileBytes(root_.spool() / "out" / name, bytes);
+    Write("out", name, bytes);
   }
-
-  SmtpClientEnv env_;
-  testing_support::MachineRoot root_;
-  std::string address_;
-  std::unique_ptr<ScriptedSmtpServer> server_;
-  GatewaySettingsRecord saved_;
 };
 
 // --- The conversation of a delivery ---

@@ -17,6 +17,7 @@
 #include "tests/support/machine_root.h"
 #include "tests/support/scripted_pop3_server.h"
 #include "tests/support/scripted_smtp_server.h"
+#include "tests/delivery/smtp_client_fixture.h"
 
 namespace {
 
@@ -31,40 +32,11 @@ using ::testing::IsEmpty;
 
 std::string Message(const std::string& to) { return "To: " + to + "\n\nbody\n.\n"; }
 
-class SendSmtpTest : public ::testing::Test {
+class SendSmtpTest : public SmtpClientTest {
  protected:
-  void SetUp() override {
-    saved_ = GatewaySettings;
-    root_.MakeSpool();
-    GatewaySettings.exchangedir = root_.exchangedir().string();
-    GatewaySettings.DomainSuffix = "@EXAMPLE.COM";
-    GatewaySettings.MailListCount = 0;
-    GatewaySettings.loglevel = 1;
-    address_ = platform::testing::FreshLoopbackAddress({25});
-    GatewaySettings.ExchangeServerAddress = env_.DottedToAddress(address_);
-  }
-  void TearDown() override {
-    server_.reset();
-    GatewaySettings = saved_;
-  }
-
-  ScriptedSmtpServer& Serve(SmtpScript script = SmtpScript()) {
-    server_.reset();
-    server_ = std::make_unique<ScriptedSmtpServer>(address_, std::move(script));
-    return *server_;
-  }
-  void Write(const std::string& dir, const std::string& name, const std::string& bytes) const {
-    testing_support::WriteFileBytes(root_.spool() / dir / name, bytes);
-  }
   std::vector<std::string> Names(const std::string& dir) const {
     return DirectoryNames(root_.spool() / dir);
   }
-
-  SmtpClientEnv env_;
-  testing_support::MachineRoot root_;
-  std::string address_;
-  std::unique_ptr<ScriptedSmtpServer> server_;
-  GatewaySettingsRecord saved_;
 };
 
 TEST_F(SendSmtpTest, AnEmptyOutDirectoryMakesNoConnectionAndNoEntry) {
