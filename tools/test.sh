@@ -8,18 +8,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libfaketime
-          libncurses-dev tmux g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  sudo_cmd=(); [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+tools/install_packages.sh cmake ninja-build g++ googletest libgtest-dev libgmock-dev libfaketime \
+  libncurses-dev tmux g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev \
+  dovecot-pop3d postfix clang libclang-rt-14-dev
 
 jobs=$(nproc)
 configure() {  # dir, extra cmake arguments...
