@@ -99,6 +99,11 @@ std::vector<LoggedEvent> MachineRoot::Events() const {
   std::string line;
   while (std::getline(lines, line)) {
     LoggedEvent event;
+    std::size_t time = line.find("\"time\":");
+    if (time != std::string::npos) {
+      std::size_t pos = time + 7;
+      event.time = JsonString(line, pos);
+    }
     std::size_t type = line.find("\"type\":");
     if (type != std::string::npos) {
       std::size_t pos = type + 7;

@@ -11,6 +11,7 @@
 namespace testing_support {
 
 struct LoggedEvent {
+  std::string time;        // UTC, RFC 3339
   std::string type;        // "error", "warning", "information"
   std::vector<std::string> strings;  // bytes as logged
   std::string message() const { return strings.size() > 1 ? strings[1] : ""; }
