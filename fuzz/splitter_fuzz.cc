@@ -1,0 +1,59 @@
+// The splitter over an arbitrary raw download. Input: one byte for the
+// message count, one for the read size, then "popout.txt".
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "fuzz/fuzz_check.h"
+#include "fuzz/fuzz_machine.h"
+#include "gateway/control/settings.h"
+#include "gateway/delivery/delivery.h"
+#include "gateway/delivery/splitter.h"
+
+namespace {
+FuzzMachine& Machine() {
+  static FuzzMachine machine;
+  return machine;
+}
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 2) return 0;
+  FuzzMachine& machine = Machine();
+  const int count = data[0] % 8;
+  machine.SetReadLimit(data[1] % 4 == 0 ? 0 : data[1]);
+  const std::string_view popout(reinterpret_cast<const char*>(data + 2), size - 2);
+
+  const std::filesystem::path root = machine.dir() / "quillon";
+  const std::filesystem::path in = root / "in";
+  std::filesystem::remove_all(root);
+  std::filesystem::create_directories(in);
+  GatewaySettings.exchangedir = machine.dir().string();
+  machine.WriteFile("quillon/popout.txt", popout);
+
+  ParseMsgs(count);
+
+  FUZZ_CHECK(!std::filesystem::exists(root / "split.tmp"));
+  int files = 0;
+  for (const std::filesystem::directory_entry& entry : std::filesystem::directory_iterator(in)) {
+    ++files;
+    const std::string name = entry.path().filename().string();
+    FUZZ_CHECK(!name.empty());
+    FUZZ_CHECK(name.find_first_of(UidCharacterSet) == std::string::npos);
+    FUZZ_CHECK(entry.is_regular_file());
+    // Every line written is a line, or a piece of one, of the download.
+    const std::string spool = FuzzMachine::ReadFile(entry.path());
+    FUZZ_CHECK(spool.empty() || spool.back() == '\n');
+    for (std::size_t begin = 0; begin < spool.size();) {
+      const std::size_t end = spool.find('\n', begin);
+      const std::string_view line = std::string_view(spool).substr(begin, end - begin);
+      FUZZ_CHECK(popout.find(line) != std::string_view::npos);
+      FUZZ_CHECK(!line.starts_with("Return-Receipt-To:"));
+      begin = end + 1;
+    }
+  }
+  FUZZ_CHECK(files <= count);
+  return 0;
+}
