@@ -5,6 +5,7 @@
 #   build-asan/  AddressSanitizer + UndefinedBehaviorSanitizer, full suite
 #   build-tsan/  ThreadSanitizer, the tests of the code that runs on two threads
 #   build-win/   the Windows programs, cross-compiled with mingw-w64
+#   build-fuzz/  the fuzz targets (clang), each run for a short time
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -41,3 +42,7 @@ tsan_targets=(quillon control_event_log_test control_run_test keep_alive_test pl
 ninja -C build-tsan -j"$jobs" "${tsan_targets[@]}"
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan -j"$jobs" --output-on-failure --timeout 300 \
   -R '^(LogEventTest|RunTest|KeepAliveTest|EventLogTest|EventEntryTest)\.'
+
+echo "== Fuzzing"
+# Each fuzz target for 50 s over a copy of its seed corpus, two at a time.
+tools/fuzz.sh 50
