@@ -1,7 +1,7 @@
 // Windows Sockets 1.1 over BSD sockets. Sockets are blocking; a silence limit
 // bounds each wait with poll() (which a faked clock speeds up, unlike
 // SO_RCVTIMEO), and a wait that runs out shuts the socket down as Windows
-// does after a time-out.
+// does after a time-out. A call whose socket is ready does not poll.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -116,19 +116,21 @@ int ConnectWithin(Socket socket, const sockaddr_in& to, std::uint32_t ms) {
 }
 
 // One call of transfer (send or recv with the given flags). With a silence
-// limit each wait for readiness is bounded and the call itself never blocks;
-// EAGAIN then means that another thread got there first, so it waits again.
+// limit the call itself never blocks: it is tried first, and only when the
+// socket is not ready (EAGAIN) is the wait for readiness bounded by the
+// limit, so that a stream that keeps flowing costs one system call a chunk.
 template <typename Transfer>
 ssize_t TransferOnce(Socket socket, short events, std::uint32_t ms,
                      Transfer transfer) {
   for (;;) {
-    if (ms != 0 && !WaitFor(socket, events, ms)) return -1;
     ssize_t moved = transfer(ms != 0 ? MSG_DONTWAIT : 0);
     if (moved >= 0) return moved;
-    if (errno != EINTR && !(ms != 0 && errno == EAGAIN)) {
+    if (errno == EINTR) continue;
+    if (ms == 0 || errno != EAGAIN) {
       SetSocketErrorFromErrno(errno);
       return -1;
     }
+    if (!WaitFor(socket, events, ms)) return -1;
   }
 }
 
