@@ -141,8 +141,8 @@ void ShowConnection(int number, const std::string& transcript,
   } else if (data) {
     std::cout << "a delivery\n";
   } else {
-    std::cout << "a delivery given up before DATA: the server refused the last\n"
-                 "   RCPT TO, so the gateway closed without QUIT and kept the file in out/\n";
+    std::cout << "a delivery given up before DATA (the event log says why):\n"
+                 "   the gateway closed without QUIT and kept the file in out/\n";
   }
   bool in_data = false;
   for (const std::string& line : SplitLines(transcript)) {
@@ -163,8 +163,9 @@ void ShowDirectory(const std::filesystem::path& dir, const std::string& name,
                                                     (names.size() == 1 ? " file" : " files");
   std::printf("   %-12s %-8s %s\n", (name + "/").c_str(), count.c_str(), meaning.c_str());
   for (const std::string& file : names) {
+    std::error_code not_a_file;
     std::printf("      %-30s %6ju bytes\n", file.c_str(),
-                static_cast<std::uintmax_t>(std::filesystem::file_size(dir / file)));
+                static_cast<std::uintmax_t>(std::filesystem::file_size(dir / file, not_a_file)));
   }
 }
 
