@@ -1,0 +1,57 @@
+#include "tests/real_servers/gateway_fixture.h"
+
+#include <filesystem>
+
+namespace real_servers_test {
+
+namespace {
+
+constexpr int kRunLimitMs = 120000;
+
+}  // namespace
+
+void GatewayFixture::SetUp() {
+  const std::string why = testing_support::RealServersUnavailable();
+  if (!why.empty()) GTEST_SKIP() << why;
+  address_ = platform::testing::FreshLoopbackAddress({110, 25});
+}
+
+void GatewayFixture::StartServers(const std::string& pop_password,
+                                  const std::map<std::string, std::string>& postfix_settings) {
+  dovecot_ = std::make_unique<testing_support::DovecotProvider>(address_, "site", pop_password);
+  postfix_ = std::make_unique<testing_support::PostfixServer>(address_, "example.com", kMailboxes,
+                                                              postfix_settings);
+  ASSERT_TRUE(dovecot_->Start()) << dovecot_->Log();
+  ASSERT_TRUE(postfix_->Start()) << postfix_->Log();
+}
+
+void GatewayFixture::Configure(const std::string& loglevel, const std::string& maillist) {
+  root_.MakeSpool();
+  root_.WriteDefaultSettings(address_, address_, loglevel);
+  std::filesystem::create_directories(root_.path() / "install");
+  testing_support::WriteFileBytes(root_.path() / "install" / "maillist.txt", maillist);
+}
+
+platform::testing::ProcessResult GatewayFixture::RunGateway() const {
+  std::vector<std::string> environment = testing_support::FastClockEnvironment();
+  environment.push_back(root_.EnvironmentEntry());
+  const platform::testing::ProcessResult result = platform::testing::RunProcess(
+      {std::string(TALLOWMERE_BIN_DIR) + "/quillon"}, environment, kRunLimitMs);
+  EXPECT_TRUE(result.exited) << "signal " << result.signal
+                             << (result.timed_out ? " (timed out)" : "");
+  return result;
+}
+
+std::vector<std::string> GatewayFixture::Spool(const std::string& dir) const {
+  return testing_support::DirectoryNames(root_.spool() / dir);
+}
+
+std::vector<std::string> GatewayFixture::EventsOf(const std::string& tag) const {
+  std::vector<std::string> messages;
+  for (const std::string& message : root_.EventMessages()) {
+    if (message.starts_with(tag)) messages.push_back(message);
+  }
+  return messages;
+}
+
+}  // namespace real_servers_test
