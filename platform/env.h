@@ -145,6 +145,11 @@ class Env {
   virtual bool WriteOnce(FileHandle file, const void* data,
                          std::uint32_t count, std::uint32_t* written) = 0;
   virtual bool FlushFile(FileHandle file) = 0;
+  // Makes the data of files written and closed earlier durable, all of them
+  // at once where the platform can: the POSIX backend syncs the file system
+  // that holds the first (the files share one file system), the Win32
+  // backend opens and flushes each. True for no file.
+  virtual bool FlushWrittenFiles(const std::vector<std::string>& paths) = 0;
   virtual bool CloseFile(FileHandle file) = 0;
   virtual bool RemoveFile(const std::string& path) = 0;
   // Atomic; fails with kErrorAlreadyExists when the target exists.
@@ -252,6 +257,9 @@ class EnvWrapper : public Env {
     return target_->WriteOnce(f, d, c, w);
   }
   bool FlushFile(FileHandle f) override { return target_->FlushFile(f); }
+  bool FlushWrittenFiles(const std::vector<std::string>& p) override {
+    return target_->FlushWrittenFiles(p);
+  }
   bool CloseFile(FileHandle f) override { return target_->CloseFile(f); }
   bool RemoveFile(const std::string& p) override { return target_->RemoveFile(p); }
   bool MoveNoReplace(const std::string& f, const std::string& t) override {

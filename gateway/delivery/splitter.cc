@@ -16,10 +16,52 @@ namespace {
 constexpr char kTag[] = " - ParseMsgs - ";
 // Longer lines are read, and written, in pieces of this many characters.
 constexpr std::size_t kLinePiece = 999;
-// Each message is written here first and renamed into "in" only when whole,
-// so that "in" never holds a truncated spool file. Beside "popout.txt", on
-// the same file system as "in".
-constexpr char kWorkFile[] = "\\split.tmp";
+// Each message is written to a work file of its own beside "popout.txt", on
+// the same file system as "in"; once every message is written, one flush
+// makes all of them durable, and only then are they renamed into "in". So
+// "in" never holds a truncated spool file, and a run killed before the
+// renames leaves only work files, which the next split removes.
+constexpr char kWorkPrefix[] = "\\split";
+constexpr char kWorkSuffix[] = ".tmp";
+// A message's lines are written in blocks of about this size.
+constexpr std::size_t kWriteBlock = 65536;
+
+// Writes a spool file's lines through one buffer, a block at a time.
+class LineWriter {
+ public:
+  explicit LineWriter(platform::FileHandle file) : file_(file) {
+    buffer_.reserve(kWriteBlock + kLinePiece + 1);
+  }
+  ~LineWriter() { Flush(); }
+  void Line(const std::string& line) {
+    buffer_ += line;
+    buffer_ += '\n';
+    if (buffer_.size() >= kWriteBlock) Flush();
+  }
+  // Failed writes are ignored, like every write of the splitter.
+  void Flush() {
+    if (!buffer_.empty()) WriteAll(file_, buffer_.data(), static_cast<std::uint32_t>(buffer_.size()));
+    buffer_.clear();
+  }
+
+ private:
+  platform::FileHandle file_;
+  std::string buffer_;
+};
+
+// Removes the work files that a killed run left behind.
+void RemoveStaleWorkFiles(const std::string& root) {
+  platform::Env& env = platform::env();
+  std::vector<std::string> names;
+  if (!env.ListDirectory(root + kWorkPrefix + "*" + kWorkSuffix, &names)) return;
+  for (const std::string& name : names) env.RemoveFile(root + "\\" + name);
+}
+
+// A message written whole to its work file, waiting for its rename.
+struct SplitMessage {
+  std::string work;
+  std::string name;
+};
 
 // The spool file names written by this split. A later message whose name the
 // file system takes for one of them would replace that file, and the
@@ -69,7 +111,6 @@ void ParseMsgs(int count) {
   platform::Env& env = platform::env();
   const std::string root = SpoolRoot();
   const std::string in = root + "\\in";
-  const std::string work = root + kWorkFile;
 
   // A file that cannot be opened reads as an empty one.
   platform::TextFile popout;
@@ -83,6 +124,7 @@ void ParseMsgs(int count) {
              platform::kEventlogErrorType);
     return;
   }
+  RemoveStaleWorkFiles(root);
 
   // UidTable: one entry per message, however many the download brought.
   std::vector<std::string> UidTable;
@@ -94,39 +136,54 @@ void ParseMsgs(int count) {
   popout.ReadLine(&line, kLinePiece);
   popout.ReadLine(&line, kLinePiece);
 
-  WrittenNames written;
+  std::vector<SplitMessage> split;
   for (const std::string& listing_line : UidTable) {
     const std::string key = TerminatorKey(listing_line);
-    const std::string name = SpoolFileName(key);
-    const std::string path = in + "\\" + name;
-    // A message that gets no file is read and dropped; it stays at the
-    // provider and comes with the next download.
-    const platform::FileHandle file =
-        written.Taken(name, path) ? platform::kInvalidFile : CreateOutputFile(work);
+    const std::string work = root + kWorkPrefix + std::to_string(split.size()) + kWorkSuffix;
+    // A message whose work file cannot be made is read and dropped; it stays
+    // at the provider and comes with the next download.
+    const platform::FileHandle file = CreateOutputFile(work);
 
     bool whole = false;
-    while (popout.ReadLine(&line, kLinePiece)) {
-      if (line.starts_with("+OK") && ReplaceUidCharacters(line) == key) {
-        popout.ReadLine(&line, kLinePiece);  // the next message's RETR status line
-        whole = true;
-        break;
+    {
+      LineWriter writer(file);
+      while (popout.ReadLine(&line, kLinePiece)) {
+        if (line.starts_with("+OK") && ReplaceUidCharacters(line) == key) {
+          popout.ReadLine(&line, kLinePiece);  // the next message's RETR status line
+          whole = true;
+          break;
+        }
+        if (line.starts_with("Return-Receipt-To:") || file == platform::kInvalidFile) continue;
+        writer.Line(line);
       }
-      if (line.starts_with("Return-Receipt-To:") || file == platform::kInvalidFile) continue;
-      WriteAll(file, line.data(), static_cast<std::uint32_t>(line.size()));
-      WriteAll(file, "\n", 1);
     }
 
     if (file != platform::kInvalidFile) {
-      if (whole) env.FlushFile(file);
       env.CloseFile(file);
-      if (whole && env.MoveReplace(work, path)) {
-        written.Add(name);
+      if (whole) {
+        split.push_back({work, SpoolFileName(key)});
       } else {
         env.RemoveFile(work);
       }
     }
     // The download ended inside this message: nothing after it is split.
     if (!whole) break;
+  }
+  if (split.empty()) return;
+
+  // Every message's data is durable before any of them appears in "in".
+  std::vector<std::string> works;
+  for (const SplitMessage& message : split) works.push_back(message.work);
+  env.FlushWrittenFiles(works);
+
+  WrittenNames written;
+  for (const SplitMessage& message : split) {
+    const std::string path = in + "\\" + message.name;
+    if (!written.Taken(message.name, path) && env.MoveReplace(message.work, path)) {
+      written.Add(message.name);
+    } else {
+      env.RemoveFile(message.work);
+    }
   }
   // The renames into "in" are durable before the deletion can act on them.
   if (!written.empty()) env.FlushDirectory(in);

@@ -50,6 +50,25 @@ bool Win32Env::FlushFile(FileHandle file) {
   return FlushFileBuffers(ToHandle(file)) != FALSE;
 }
 
+// Windows has no flush of a whole volume for an ordinary account: each file
+// is opened and flushed on its own.
+bool Win32Env::FlushWrittenFiles(const std::vector<std::string>& paths) {
+  for (const std::string& path : paths) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const bool flushed = FlushFileBuffers(file) != FALSE;
+    const DWORD error = GetLastError();
+    CloseHandle(file);
+    if (!flushed) {
+      SetLastError(error);
+      return false;
+    }
+  }
+  return true;
+}
+
 bool Win32Env::CloseFile(FileHandle file) {
   return CloseHandle(ToHandle(file)) != FALSE;
 }

@@ -2,6 +2,7 @@
 // "in" free of truncated or shared files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,8 @@ class SplitterTest : public ::testing::Test {
     ParseMsgs(count);
   }
   std::vector<std::string> In() const { return DirectoryNames(spool_.in()); }
+  // What the gateway root holds when no work file is left.
+  static std::vector<std::string> Root() { return {"Archive", "in", "out", "popout.txt"}; }
   std::string InFile(const std::string& name) const { return ReadFileBytes(spool_.in() / name); }
 
   SpoolTree spool_;
@@ -159,7 +162,7 @@ TEST_F(SplitterTest, EndInsideMessageTwoOfThreeKeepsOnlyMessageOne) {
   Split(full.substr(0, full.find("more")), 3);
   EXPECT_EQ(In(), std::vector<std::string>{"u1"});
   EXPECT_EQ(InFile("u1"), "one\n.\n");
-  EXPECT_FALSE(std::filesystem::exists(spool_.root() / "split.tmp"));
+  EXPECT_EQ(DirectoryNames(spool_.root()), Root());
   EXPECT_TRUE(env_.events.empty());
 }
 
@@ -167,13 +170,12 @@ TEST_F(SplitterTest, EndBeforeTheUidlReplyOfTheOnlyMessageLeavesNoFile) {
   const std::string full = Popout({{"u1", "one\r\n"}});
   Split(full.substr(0, full.rfind("+OK 1 u1")), 1);
   EXPECT_TRUE(In().empty());
-  EXPECT_FALSE(std::filesystem::exists(spool_.root() / "split.tmp"));
+  EXPECT_EQ(DirectoryNames(spool_.root()), Root());
 }
 
 TEST_F(SplitterTest, MoreMessagesThanAnyFixedTableSplitWhole) {
   std::vector<Msg> messages;
   for (int i = 0; i < 3000; ++i) messages.push_back({"m" + std::to_string(i), "x\r\n"});
-  env_.flush_files = false;  // 3000 flushes would only cost time here
   Split(Popout(messages), 3000);
   EXPECT_EQ(In().size(), 3000u);
   EXPECT_EQ(InFile("m2999"), "x\n.\n");
@@ -181,24 +183,56 @@ TEST_F(SplitterTest, MoreMessagesThanAnyFixedTableSplitWhole) {
 
 // --- Whole or absent, and durable ---
 
-TEST_F(SplitterTest, EachMessageIsWrittenAsideFlushedAndRenamedIn) {
+TEST_F(SplitterTest, AllMessagesAreWrittenAsideFlushedAtOnceThenRenamedIn) {
   Split(Popout({{"u1", "one\r\n"}, {"u2", "two\r\n"}}), 2);
   const std::string root = spool_.gateway_root();
-  const std::string work = root + "\\split.tmp";
+  const std::string work0 = root + "\\split0.tmp";
+  const std::string work1 = root + "\\split1.tmp";
   std::vector<std::string> journal;
   for (const std::string& e : env_.journal) {
     if (!e.starts_with("send ")) journal.push_back(e);
   }
   EXPECT_EQ(journal, (std::vector<std::string>{
-                         "create " + work, "flush " + work, "replace " + work + " " + root + "\\in\\u1",
-                         "create " + work, "flush " + work, "replace " + work + " " + root + "\\in\\u2",
+                         "create " + work0, "create " + work1,
+                         "flushwritten " + work0 + " " + work1,
+                         "replace " + work0 + " " + root + "\\in\\u1",
+                         "replace " + work1 + " " + root + "\\in\\u2",
                          "flushdir " + root + "\\in"}));
+  EXPECT_EQ(DirectoryNames(spool_.root()), Root());
 }
 
-TEST_F(SplitterTest, StaleWorkFileIsOverwritten) {
-  WriteFileBytes(spool_.root() / "split.tmp", "a truncated message from a killed run\n");
+TEST_F(SplitterTest, NoFlushWithoutAWholeMessage) {
+  const std::string full = Popout({{"u1", "one\r\n"}});
+  Split(full.substr(0, full.find("one")), 1);
+  const std::string work0 = spool_.gateway_root() + "\\split0.tmp";
+  EXPECT_EQ(env_.journal, std::vector<std::string>{"create " + work0});
+  EXPECT_EQ(DirectoryNames(spool_.root()), Root());
+}
+
+TEST_F(SplitterTest, StaleWorkFilesAreRemoved) {
+  for (const char* name : {"split.tmp", "split0.tmp", "split17.tmp"}) {
+    WriteFileBytes(spool_.root() / name, "a truncated message from a killed run\n");
+  }
+  WriteFileBytes(spool_.root() / "splitter.txt", "not a work file\n");
   Split(Popout({{"u1", "one\r\n"}}), 1);
   EXPECT_EQ(InFile("u1"), "one\n.\n");
+  std::vector<std::string> expected = Root();
+  expected.push_back("splitter.txt");
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(DirectoryNames(spool_.root()), expected);
+}
+
+TEST_F(SplitterTest, LongMessageIsWrittenInBlocks) {
+  // 2000 lines of 100 characters: about 200 KB, more than one block.
+  const std::string line(100, 'l');
+  std::string lines;
+  std::string expected;
+  for (int i = 0; i < 2000; ++i) {
+    lines += line + "\r\n";
+    expected += line + "\n";
+  }
+  Split(Popout({{"u1", lines}}), 1);
+  EXPECT_EQ(InFile("u1"), expected + ".\n");
 }
 
 // --- No two messages share a file ---

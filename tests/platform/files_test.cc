@@ -53,6 +53,20 @@ class FilesTest : public ::testing::Test {
   testing_support::MachineRoot dir_;
 };
 
+TEST_F(FilesTest, FlushWrittenFilesKeepsWhatWasWritten) {
+  const std::vector<std::string> names = {"one", "two", "three"};
+  std::vector<std::string> paths;
+  for (const std::string& name : names) {
+    FileHandle file = env_.CreateFileAlways(At(name));
+    ASSERT_NE(file, kInvalidFile);
+    Write(file, name + "\n\0end"s);
+    ASSERT_TRUE(env_.CloseFile(file));
+    paths.push_back(At(name));
+  }
+  EXPECT_TRUE(env_.FlushWrittenFiles(paths));
+  for (const std::string& name : names) EXPECT_EQ(ReadFileBytes(Real(name)), name + "\n\0end"s);
+}
+
 TEST_F(FilesTest, CreateAlwaysCreatesThenTruncates) {
   FileHandle file = env_.CreateFileAlways(At("a.txt"));
   ASSERT_NE(file, kInvalidFile);
@@ -182,6 +196,12 @@ const FailureCase kFailures[] = {
      platform::kErrorInvalidHandle},
     {"FlushClosedHandle", [](Env& e, FilesTest&) { return !e.FlushFile(12345); },
      platform::kErrorInvalidHandle},
+    {"FlushWrittenMissingFile",
+     [](Env& e, FilesTest& t) { return !e.FlushWrittenFiles({t.At("missing"), t.At("file")}); },
+     platform::kErrorFileNotFound},
+    {"FlushWrittenFileInMissingDirectory",
+     [](Env& e, FilesTest& t) { return !e.FlushWrittenFiles({t.At("missing\\file")}); },
+     platform::kErrorPathNotFound},
     {"CloseClosedHandle", [](Env& e, FilesTest&) { return !e.CloseFile(12345); },
      platform::kErrorInvalidHandle},
     {"RemoveMissing", [](Env& e, FilesTest& t) { return !e.RemoveFile(t.At("missing")); },
@@ -257,6 +277,8 @@ TEST_F(FilesTest, SuccessLeavesLastErrorAlone) {
       {"MoveReplace", [&] { return env_.MoveReplace(At("c"), At("a")); }},
       {"MakeDirectory", [&] { return env_.MakeDirectory(At("e")); }},
       {"FlushDirectory", [&] { return env_.FlushDirectory(At("e")); }},
+      {"FlushWrittenFiles",
+       [&] { return env_.FlushWrittenFiles({At("a")}) && env_.FlushWrittenFiles({}); }},
       {"ListDirectory",
        [&] {
          std::vector<std::string> names;

@@ -43,8 +43,8 @@ class GatewayTestEnv : public platform::EnvWrapper {
   bool fail_receive_buffer = false;
   bool fail_send_buffer = false;
   bool fail_close_socket = false;
-  int list_directory_successes = -1;
-  bool flush_files = true;                     // false: recorded only           // listings that work; -1: all
+  int list_directory_successes = -1;           // listings that work; -1: all
+  bool flush_files = true;                     // false: recorded only
 
   std::vector<std::string> EventMessages() const {
     std::vector<std::string> messages;
@@ -126,6 +126,12 @@ class GatewayTestEnv : public platform::EnvWrapper {
   bool FlushFile(platform::FileHandle file) override {
     journal.push_back("flush " + paths_[file]);
     return !flush_files || target()->FlushFile(file);
+  }
+  bool FlushWrittenFiles(const std::vector<std::string>& paths) override {
+    std::string entry = "flushwritten";
+    for (const std::string& path : paths) entry += " " + path;
+    journal.push_back(entry);
+    return !flush_files || target()->FlushWrittenFiles(paths);
   }
   bool FlushDirectory(const std::string& path) override {
     journal.push_back("flushdir " + path);
