@@ -36,17 +36,11 @@ std::optional<std::string> MessageNumber(const std::string& listing, const std::
   return std::nullopt;
 }
 
-// Makes the moved files and both directories' entries durable before QUIT
-// lets the server delete the messages.
-void FlushMoves(const std::string& in, const std::string& out,
-                const std::vector<std::string>& moved) {
+// Makes both directories' entries durable before QUIT lets the server
+// delete the messages. The files' data is durable already: the splitter
+// flushed it before their names appeared in "in".
+void FlushMoves(const std::string& in, const std::string& out) {
   platform::Env& env = platform::env();
-  for (const std::string& name : moved) {
-    const platform::FileHandle file = env.OpenForRead(out + "\\" + name);
-    if (file == platform::kInvalidFile) continue;
-    env.FlushFile(file);
-    env.CloseFile(file);
-  }
   env.FlushDirectory(out);
   env.FlushDirectory(in);
 }
@@ -54,7 +48,7 @@ void FlushMoves(const std::string& in, const std::string& out,
 // Step 7: DELE for every spool file whose identifier is listed. -1 once a
 // failure that ends the function is reported, otherwise 0.
 int DeleteListed(const std::string& listing, const std::string& in, const std::string& out,
-                 bool recovery, std::vector<std::string>* moved) {
+                 bool recovery) {
   platform::Env& env = platform::env();
   std::vector<std::string> names;
   if (!env.ListDirectory(in + "\\*", &names)) {
@@ -65,7 +59,7 @@ int DeleteListed(const std::string& listing, const std::string& in, const std::s
   std::memset(buffer, 0, sizeof buffer);
   // The move never replaces a file in "out"; one that cannot be moved stays.
   auto move = [&](const std::string& name) {
-    if (env.MoveNoReplace(in + "\\" + name, out + "\\" + name)) moved->push_back(name);
+    env.MoveNoReplace(in + "\\" + name, out + "\\" + name);
   };
   for (const std::string& name : names) {
     if (!IsSpoolFile(name)) continue;
@@ -146,8 +140,7 @@ int DeleteFromPop() {
   }
   listing = ReplaceUidCharacters(std::move(listing));
 
-  std::vector<std::string> moved;
-  if (DeleteListed(listing, in, out, recovery, &moved) == -1) return -1;
-  FlushMoves(in, out, moved);
+  if (DeleteListed(listing, in, out, recovery) == -1) return -1;
+  FlushMoves(in, out);
   return EndSession(kTag) == -1 ? -1 : 1;
 }
