@@ -1,11 +1,12 @@
-// The settings that the real-server harness pins for Postfix matter: with
-// the stricter value of each, the gateway's delivery fails visibly (an
-// event-log entry, the mail kept in "out") instead of hanging or losing
-// mail.
+// Postfix with stricter settings than the real-server harness pins: with a
+// stricter line-end or envelope rule the gateway's delivery fails visibly
+// (an event-log entry, the mail kept in "out") instead of hanging or losing
+// mail; forbidding unauthorised pipelining does not hinder it.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,11 @@ struct StrictCase {
   std::map<std::string, std::string> settings;
   std::string event;  // the one entry of SendMail
 };
+
+// How test listings show a case.
+void PrintTo(const StrictCase& c, std::ostream* out) { *out << c.name; }
+
+class StrictPipeliningTest : public GatewayFixture {};
 
 class StrictServerTest : public GatewayFixture,
                          public ::testing::WithParamInterface<StrictCase> {};
@@ -59,6 +65,26 @@ INSTANTIATE_TEST_SUITE_P(
         StrictCase{"StrictEnvelopes", {{"strict_rfc821_envelopes", "yes"}},
                    " - SendMail - Bad From:"}),
     [](const ::testing::TestParamInfo<StrictCase>& info) { return info.param.name; });
+
+// Newer Postfix releases disconnect clients that send commands before the
+// reply to the last one came (without ESMTP PIPELINING). The gateway waits
+// for every reply it judges, so delivery goes on.
+TEST_F(StrictPipeliningTest, DeliveryGoesOnWhenUnauthorisedPipeliningIsForbidden) {
+  ASSERT_NO_FATAL_FAILURE(StartServers("secret", {{"smtpd_forbid_unauth_pipelining", "yes"}}));
+  Configure("1");
+  const std::string message = "From: ann@origin.org\nTo: alice@example.com, bob@example.com\n\nbody\n";
+  dovecot_->AddMessage(message);
+
+  EXPECT_EQ(RunGateway().exit_code, 0);
+  ASSERT_TRUE(postfix_->WaitForDeliveries(2, 30000)) << postfix_->Log();
+  for (const char* mailbox : {"alice", "bob"}) {
+    const std::vector<testing_support::DeliveredMessage> delivered = postfix_->Delivered(mailbox);
+    ASSERT_EQ(delivered.size(), 1u) << mailbox;
+    EXPECT_EQ(delivered[0].content(), message);
+  }
+  EXPECT_THAT(Spool("out"), ::testing::IsEmpty());
+  EXPECT_THAT(root_.EventMessages(), ::testing::IsEmpty());
+}
 
 }  // namespace
 }  // namespace real_servers_test
