@@ -6,7 +6,7 @@ namespace real_servers_test {
 
 namespace {
 
-constexpr int kRunLimitMs = 120000;
+constexpr int kRunLimitMs = 60000;
 
 }  // namespace
 
