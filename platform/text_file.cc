@@ -21,6 +21,7 @@ void TextFile::Close() {
   }
   begin_ = end_ = 0;
   pushed_back_ = kEnd;
+  line_continues_ = false;
 }
 
 bool TextFile::Fill() {
@@ -66,6 +67,7 @@ int TextFile::Get() {
 
 bool TextFile::ReadLine(std::string* line, std::size_t max_chars) {
   line->clear();
+  line_continues_ = false;
   while (line->size() < max_chars) {
     int c = Get();
     if (c == kEnd) return !line->empty();
@@ -75,6 +77,7 @@ bool TextFile::ReadLine(std::string* line, std::size_t max_chars) {
   // A full piece: the LF that ends the line belongs to this read.
   int next = Get();
   if (next != '\n') pushed_back_ = next;
+  line_continues_ = next != '\n' && next != kEnd;
   return true;
 }
 

@@ -29,6 +29,9 @@ class TextFile {
   // empty, when the end was reached before any character; from then on
   // every read fails.
   bool ReadLine(std::string* line, std::size_t max_chars);
+  // True when the last ReadLine returned a full piece of a line that goes
+  // on: the next read brings the line's next characters.
+  bool LineContinues() const { return line_continues_; }
 
   // Reads up to count characters; returns how many (fewer only at the end).
   std::size_t Read(char* buffer, std::size_t count);
@@ -46,6 +49,7 @@ class TextFile {
   std::size_t end_ = 0;
   bool at_end_ = false;
   int pushed_back_ = kEnd;
+  bool line_continues_ = false;
 };
 
 }  // namespace platform

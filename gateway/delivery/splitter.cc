@@ -30,7 +30,7 @@ constexpr std::size_t kWriteBlock = 65536;
 class LineWriter {
  public:
   explicit LineWriter(platform::FileHandle file) : file_(file) {
-    buffer_.reserve(kWriteBlock + kLinePiece + 1);
+    buffer_.reserve(kWriteBlock + kLinePiece + 2);
   }
   ~LineWriter() { Flush(); }
   void Line(const std::string& line) {
@@ -147,14 +147,21 @@ void ParseMsgs(int count) {
     bool whole = false;
     {
       LineWriter writer(file);
-      while (popout.ReadLine(&line, kLinePiece)) {
-        if (line.starts_with("+OK") && ReplaceUidCharacters(line) == key) {
+      for (bool continued = popout.LineContinues(); popout.ReadLine(&line, kLinePiece);
+           continued = popout.LineContinues()) {
+        if (continued) {
+          // A piece that goes on a long line is data, whatever it begins
+          // with. Its leading "." is stuffed like a line's, so that the mail
+          // server neither ends the data there nor drops the dot.
+          if (line.starts_with('.')) line.insert(0, 1, '.');
+        } else if (line.starts_with("+OK") && ReplaceUidCharacters(line) == key) {
           popout.ReadLine(&line, kLinePiece);  // the next message's RETR status line
           whole = true;
           break;
+        } else if (line.starts_with("Return-Receipt-To:")) {
+          continue;
         }
-        if (line.starts_with("Return-Receipt-To:") || file == platform::kInvalidFile) continue;
-        writer.Line(line);
+        if (file != platform::kInvalidFile) writer.Line(line);
       }
     }
 

@@ -119,6 +119,30 @@ TEST_F(SplitterTest, LongLinesAreWrittenInPiecesOf999) {
                               "\n" + std::string(999, 'c') + "\n.\n");
 }
 
+// The pieces of a long line are data: none ends the data at the mail server
+// (a lone "."), loses its dot there, ends the message or is dropped.
+TEST_F(SplitterTest, PiecesOfALongLineAreDataWhateverTheyBeginWith) {
+  const std::string x(999, 'x');
+  struct Case {
+    std::string rest;     // what follows 999 characters on the same line
+    std::string written;  // the second piece as written
+  } cases[] = {
+      {".", ".."},
+      {".MAIL FROM:<a@b>", "..MAIL FROM:<a@b>"},
+      {"+OK 1 u1", "+OK 1 u1"},
+      {"Return-Receipt-To: a@b", "Return-Receipt-To: a@b"},
+      {"plain", "plain"},
+  };
+  for (const Case& c : cases) {
+    Split(Popout({{"u1", "S: 1\r\n\r\n" + x + c.rest + "\r\nend\r\n"}, {"u2", "S: 2\r\n"}}), 2);
+    EXPECT_EQ(InFile("u1"), "S: 1\n\n" + x + "\n" + c.written + "\nend\n.\n") << c.rest;
+    EXPECT_EQ(InFile("u2"), "S: 2\n.\n") << c.rest;
+  }
+  // A line's first piece is as the server stuffed it; a third piece too is data.
+  Split(Popout({{"u1", ".." + std::string(997, 'y') + x + ".z\r\n"}}), 1);
+  EXPECT_EQ(InFile("u1"), ".." + std::string(997, 'y') + "\n" + x + "\n..z\n.\n");
+}
+
 TEST_F(SplitterTest, LoneCrStaysAndLoneLfEndsALine) {
   Split(Popout({{"u1", "a\rb\r\nc\nd\r\n"}}), 1);
   EXPECT_EQ(InFile("u1"), "a\rb\nc\nd\n.\n");

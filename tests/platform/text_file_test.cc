@@ -96,6 +96,19 @@ TEST_P(TextFileTest, LongLineComesInPieces) {
   EXPECT_EQ(lines[3], "next");
 }
 
+TEST_P(TextFileTest, LineContinuesOnlyAfterAPieceOfALongerLine) {
+  // 3 + 3 + 1 characters, then one of exactly 3, then one ended by the file's end.
+  platform::TextFile& file = Open("abcdefg\nxyz\nuvwzz");
+  std::string line;
+  const bool expected[] = {true, true, false, false, true, false};
+  for (bool continues : expected) {
+    ASSERT_TRUE(file.ReadLine(&line, 3));
+    EXPECT_EQ(file.LineContinues(), continues) << line;
+  }
+  EXPECT_FALSE(file.ReadLine(&line, 3));
+  EXPECT_FALSE(file.LineContinues());
+}
+
 TEST_P(TextFileTest, EveryReadFailsAfterTheEnd) {
   platform::TextFile& file = Open("one\n");
   std::string line;
