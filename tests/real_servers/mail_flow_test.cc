@@ -155,14 +155,18 @@ std::vector<std::string> Lines(const std::string& text) {
 
 // The lines of the spool file: the message as POP3 carries it (a line that
 // begins with "." gets another one), cut into pieces of at most 999
-// characters, without the pieces that begin with "Return-Receipt-To:".
+// characters, without a line's first piece when it begins with
+// "Return-Receipt-To:"; a piece that goes on a line and begins with "."
+// gets another one too.
 std::vector<std::string> SpoolLines(const std::string& message) {
   std::vector<std::string> lines;
   for (std::string line : Lines(message)) {
     if (line.starts_with(".")) line.insert(0, ".");
     for (std::size_t at = 0; at == 0 || at < line.size(); at += 999) {
       std::string piece = line.substr(at, 999);
-      if (!piece.starts_with("Return-Receipt-To:")) lines.push_back(piece);
+      if (at == 0 && piece.starts_with("Return-Receipt-To:")) continue;
+      if (at > 0 && piece.starts_with(".")) piece.insert(0, ".");
+      lines.push_back(piece);
     }
   }
   return lines;
@@ -246,6 +250,29 @@ TEST_F(MailFlowTest, TwoHundredMessagesReachTheirMailboxesAndLeaveNothingBehind)
   std::sort(archive.begin(), archive.end());
   std::sort(expected_archive.begin(), expected_archive.end());
   EXPECT_EQ(archive, expected_archive);
+  EXPECT_THAT(root_.EventMessages(), ::testing::IsEmpty());
+}
+
+TEST_F(MailFlowTest, CommandsHiddenAfterAPieceOfALongLineStayInTheMessage) {
+  // Cut at 999 characters, the line would leave a lone "." that ends the
+  // data early, and the lines after it would reach Postfix as commands of a
+  // second, forged transaction to bob.
+  ASSERT_NO_FATAL_FAILURE(StartServers());
+  Configure("1");
+  const std::string message = "From: mallory@origin.org\nTo: alice@example.com\n\n" +
+                              Letters(999, 'p') + ".\nMAIL FROM:<boss@example.com>\n"
+                              "RCPT TO:<bob@example.com>\nDATA\nSubject: forged\n\npay\n" +
+                              Letters(999, 'q') + ".x\nend\n";
+  dovecot_->AddMessage(message);
+
+  EXPECT_EQ(RunGateway().exit_code, 0);
+  ASSERT_TRUE(postfix_->WaitForDeliveries(1, 30000)) << postfix_->Log();
+  const std::vector<DeliveredMessage> delivered = postfix_->Delivered("alice");
+  ASSERT_EQ(delivered.size(), 1u);
+  EXPECT_EQ(delivered[0].content(), DeliveredBytes(message));
+  EXPECT_NE(delivered[0].content().find(Letters(999, 'p') + "\n.\nMAIL FROM:"), std::string::npos);
+  EXPECT_THAT(postfix_->Delivered("bob"), ::testing::IsEmpty());
+  EXPECT_EQ(postfix_->DeliveredCount(), 1);
   EXPECT_THAT(root_.EventMessages(), ::testing::IsEmpty());
 }
 
