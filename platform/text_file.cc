@@ -1,10 +1,15 @@
 #include "platform/text_file.h"
 
+#include <algorithm>
+
 namespace platform {
 
 namespace {
 constexpr unsigned char kCtrlZ = 0x1A;
-}
+
+// A byte that ends a line, or the file, or may start a CR LF pair.
+bool IsSpecial(char c) { return c == '\n' || c == '\r' || static_cast<unsigned char>(c) == kCtrlZ; }
+}  // namespace
 
 bool TextFile::Open(const std::string& path) {
   Close();
@@ -65,10 +70,20 @@ int TextFile::Get() {
   return c;
 }
 
+// Plain bytes are copied a run at a time; CR, LF, Ctrl-Z and a pushed-back
+// character go through Get(), which knows their meaning.
 bool TextFile::ReadLine(std::string* line, std::size_t max_chars) {
   line->clear();
   line_continues_ = false;
   while (line->size() < max_chars) {
+    if (pushed_back_ == kEnd && begin_ < end_) {
+      const std::size_t limit = std::min(end_, begin_ + (max_chars - line->size()));
+      std::size_t stop = begin_;
+      while (stop < limit && !IsSpecial(buffer_[stop])) ++stop;
+      line->append(buffer_ + begin_, stop - begin_);
+      begin_ = stop;
+      if (stop == limit) continue;
+    }
     int c = Get();
     if (c == kEnd) return !line->empty();
     if (c == '\n') return true;
