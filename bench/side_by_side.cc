@@ -1,7 +1,7 @@
 // The gateway against fetchmail on the same work: the same mailbox in Dovecot,
 // the same Postfix as the local mail server, one tool after the other. For
 // each run it prints the time until Postfix had delivered the last message,
-// the process's wall time and its peak resident set; then the ratios
+// the process's wall time and its peak resident set (by GNU time); then the ratios
 // gateway / fetchmail. Prints figures; not a test. Needs root (the servers).
 //
 //   side_by_side [--quillon PATH] [--rounds N] [--only small|large]
@@ -170,17 +170,24 @@ Figures RunOnce(const Tool& tool, const Workload& w, const std::string& quillon)
   const testing_support::MachineRoot root;
   const fs::path& dir = root.path();
   std::vector<std::string> environment;
-  const std::vector<std::string> argv = tool.prepare(address, root, quillon, &environment);
+  // GNU time reports the peak resident set of the process it starts. The
+  // kernel counts the image that an exec replaces, so a tool started
+  // straight from this (larger) process would show this process's size.
+  std::vector<std::string> argv = {"/usr/bin/time", "-q", "-f", "%M", "-o",
+                                   (dir / "maxrss").string()};
+  for (std::string& arg : tool.prepare(address, root, quillon, &environment)) {
+    argv.push_back(std::move(arg));
+  }
 
   const SystemClock::time_point start = SystemClock::now();
   auto child = platform::testing::ChildProcess::Start(argv, environment);
   if (!child) {
-    figures.note = "cannot start " + argv.front();
+    figures.note = "cannot start /usr/bin/time";
     return figures;
   }
   const platform::testing::ProcessResult result = child->Wait(kRunLimitMs);
   figures.wall_s = Seconds(SystemClock::now() - start);
-  figures.peak_rss_mb = result.peak_resident_bytes / (1024.0 * 1024.0);
+  figures.peak_rss_mb = std::atof(testing_support::ReadFileBytes(dir / "maxrss").c_str()) / 1024.0;
   if (!result.exited) {
     figures.note = "ended by signal " + std::to_string(result.signal);
   } else if (result.exit_code != 0) {

@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 tools/install_packages.sh cmake ninja-build g++ googletest libgtest-dev libgmock-dev libncurses-dev \
-  dovecot-pop3d postfix fetchmail
+  dovecot-pop3d postfix fetchmail time
 
 # -O2: GCC 12 warns falsely (-Wrestrict) at -O3, and warnings are errors.
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release \

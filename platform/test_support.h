@@ -51,7 +51,6 @@ struct ProcessResult {
   int exit_code = -1;     // 0..255
   int signal = 0;         // the signal that ended it, when !exited
   bool timed_out = false; // killed because it ran past the time limit
-  std::uint64_t peak_resident_bytes = 0;  // the child's peak resident set
 };
 
 // A started program. Destroying one that still runs kills it.

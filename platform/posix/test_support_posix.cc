@@ -6,7 +6,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -155,18 +154,15 @@ class PosixChildProcess final : public ChildProcess {
   long Pid() const override { return pid_; }
 
  private:
-  // wait4 with the given options; true once the child has been reaped.
+  // waitpid with the given options; true once the child has been reaped.
   bool Reap(int options) {
     int status = 0;
-    rusage usage{};
     pid_t done;
     do {
-      done = wait4(pid_, &status, options, &usage);
+      done = waitpid(pid_, &status, options);
     } while (done < 0 && errno == EINTR);
     if (done != pid_) return false;
     reaped_ = true;
-    // ru_maxrss is in kilobytes on Linux.
-    result_.peak_resident_bytes = static_cast<std::uint64_t>(usage.ru_maxrss) * 1024;
     result_.exited = WIFEXITED(status);
     result_.exit_code = result_.exited ? WEXITSTATUS(status) : -1;
     result_.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
