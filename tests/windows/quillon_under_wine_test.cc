@@ -1,0 +1,192 @@
+// The Windows gateway, Quillon.exe as cross-compiled into build-win, run
+// under Wine against the scripted servers: the Win32 backend's registry,
+// named semaphore, files, sockets and event log in one whole run.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/test_support.h"
+#include "tests/support/machine_root.h"
+#include "tests/support/scripted_pop3_server.h"
+#include "tests/support/scripted_smtp_server.h"
+
+namespace {
+
+using testing_support::DirectoryNames;
+using testing_support::ReadFileBytes;
+
+// Wine's first start in a fresh prefix takes several seconds.
+constexpr int kWineLimitMs = 180000;
+
+// A host path as Wine's drive Z: shows it.
+std::string WindowsPath(const std::filesystem::path& path) {
+  std::string text = "Z:" + path.string();
+  std::replace(text.begin(), text.end(), '/', '\\');
+  return text;
+}
+
+bool OnPath(const std::string& program) {
+  std::istringstream path(std::getenv("PATH") ? std::getenv("PATH") : "");
+  for (std::string dir; std::getline(path, dir, ':');) {
+    if (std::filesystem::exists(std::filesystem::path(dir) / program)) return true;
+  }
+  return false;
+}
+
+// A Wine prefix of the test's own; its wineserver is stopped at the end.
+class Wine {
+ public:
+  explicit Wine(std::filesystem::path prefix) : prefix_(std::move(prefix)) {}
+  ~Wine() { platform::testing::RunProcess({"wineserver", "-k"}, Environment(), 30000); }
+
+  // Starts a Windows program; Wine's report of every event-log entry goes
+  // to the file log, one line per insertion string.
+  std::unique_ptr<platform::testing::ChildProcess> Start(const std::vector<std::string>& argv,
+                                                         const std::filesystem::path& log) const {
+    std::string command = "exec wine";
+    for (const std::string& arg : argv) command += " '" + arg + "'";
+    command += " 2>'" + log.string() + "'";
+    return platform::testing::ChildProcess::Start({"/bin/sh", "-c", command}, Environment());
+  }
+  // Runs one to its end.
+  platform::testing::ProcessResult Run(const std::vector<std::string>& argv,
+                                       const std::filesystem::path& log) const {
+    std::unique_ptr<platform::testing::ChildProcess> child = Start(argv, log);
+    if (!child) return {};
+    return child->Wait(kWineLimitMs);
+  }
+
+ private:
+  std::vector<std::string> Environment() const {
+    return {"WINEPREFIX=" + prefix_.string(), "WINEDEBUG=-all,+eventlog"};
+  }
+  std::filesystem::path prefix_;
+};
+
+// The insertion strings of the entries in a log written by Wine::Run.
+std::vector<std::string> EventStrings(const std::filesystem::path& log) {
+  std::vector<std::string> strings;
+  std::istringstream lines(ReadFileBytes(log));
+  const std::string marker = ":eventlog:ReportEventW L\"";
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t at = line.find(marker);
+    if (at == std::string::npos || line.back() != '"') continue;
+    const std::size_t begin = at + marker.size();
+    strings.push_back(line.substr(begin, line.size() - 1 - begin));
+  }
+  return strings;
+}
+
+const std::filesystem::path& Exe() {
+  static const std::filesystem::path exe =
+      std::filesystem::path(TALLOWMERE_WINDOWS_BIN_DIR) / "Quillon.exe";
+  return exe;
+}
+
+// A provider holding two messages, a local server whose keep-alive ends at
+// its first NOOP (so that a run need not wait out the 50-second pause), and
+// a Wine prefix whose registry holds settings pointing at them.
+class QuillonUnderWineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!OnPath("wine") || !std::filesystem::exists(Exe())) {
+      GTEST_SKIP() << "needs wine and " << Exe();
+    }
+    const std::string pop = platform::testing::FreshLoopbackAddress({110});
+    provider_.emplace(pop, "site", "secret");
+    ASSERT_TRUE(provider_->listening());
+    provider_->AddMessage("<1@x>", "From: a@example.org\r\nTo: u@example.com\r\n\r\nfirst\r\n");
+    provider_->AddMessage("two:2",
+                          "From: b@example.org\r\nCc: v@example.com, w@foreign.org\r\n\r\n.dot\r\n");
+    const std::string smtp = platform::testing::FreshLoopbackAddress({25});
+    exchange_.emplace(smtp, testing_support::SmtpScript().On(
+                                "NOOP", testing_support::SmtpAction::Reply("502 no\r\n")));
+
+    root_.MakeSpool();
+    root_.WriteSettings({{"localdomain", "example.com"},
+                         {"localserver", smtp},
+                         {"popserver", pop},
+                         {"popname", "site"},
+                         {"poppass", "secret"},
+                         {"installdir", WindowsPath(root_.path())},
+                         {"exchangedir", WindowsPath(root_.exchangedir())},
+                         {"loglevel", "2"}});
+    wine_.emplace(root_.path() / "wineprefix");
+    const platform::testing::ProcessResult imported =
+        wine_->Run({"regedit", "/S", WindowsPath(root_.path() / "registry.reg")}, Log());
+    ASSERT_TRUE(imported.exited && imported.exit_code == 0) << ReadFileBytes(Log());
+  }
+
+  std::filesystem::path Log(const std::string& name = "wine.log") const { return root_.path() / name; }
+
+  testing_support::MachineRoot root_;
+  std::optional<testing_support::ScriptedPop3Server> provider_;
+  std::optional<testing_support::ScriptedSmtpServer> exchange_;
+  std::optional<Wine> wine_;
+};
+
+TEST_F(QuillonUnderWineTest, WholeRunDeliversArchivesAndEmptiesTheMailbox) {
+  const platform::testing::ProcessResult run = wine_->Run({Exe().string()}, Log());
+  ASSERT_TRUE(run.exited) << (run.timed_out ? "timed out" : "killed");
+  EXPECT_EQ(run.exit_code, 0);
+  ASSERT_TRUE(provider_->WaitUntilIdle(5000));
+  EXPECT_TRUE(provider_->Uids().empty());
+  EXPECT_EQ(provider_->Sessions(), 1);
+
+  // The keep-alive's connection, then one per message.
+  std::vector<std::string> transcripts = exchange_->Transcripts();
+  ASSERT_EQ(transcripts.size(), 3u);
+  EXPECT_EQ(transcripts[0], "HELO ZUL\r\nNOOP\r\n");
+  std::sort(transcripts.begin() + 1, transcripts.end());
+  EXPECT_EQ(transcripts[1],
+            "HELO ZUL\nMAIL FROM: A@EXAMPLE.ORG\nRCPT TO: U@EXAMPLE.COM\nDATA\n"
+            "From: a@example.org\nTo: u@example.com\n\nfirst\n.\n\nQUIT\r\n");
+  EXPECT_EQ(transcripts[2],
+            "HELO ZUL\nMAIL FROM: B@EXAMPLE.ORG\nRCPT TO: V@EXAMPLE.COM\nDATA\n"
+            "From: b@example.org\nCc: v@example.com, w@foreign.org\n\n..dot\n.\n\nQUIT\r\n");
+
+  EXPECT_TRUE(DirectoryNames(root_.spool() / "in").empty());
+  EXPECT_TRUE(DirectoryNames(root_.spool() / "out").empty());
+  EXPECT_EQ(DirectoryNames(root_.spool() / "Archive"), (std::vector<std::string>{"_1@x_", "two_2"}));
+  EXPECT_EQ(ReadFileBytes(root_.spool() / "Archive" / "two_2"),
+            "From: b@example.org\nCc: v@example.com, w@foreign.org\n\n..dot\n.\n");
+  EXPECT_EQ(ReadFileBytes(root_.spool() / "statlog.txt"),
+            "There were 2 messages waiting this session\n");
+
+  // The one entry: the keep-alive's refused NOOP.
+  EXPECT_EQ(EventStrings(Log()),
+            (std::vector<std::string>{"Tallowmere error: 0", " - KeepAlive - Unable to NOOP"}));
+}
+
+TEST_F(QuillonUnderWineTest, SecondInstanceLeavesWhileTheFirstHoldsTheLock) {
+  // The first run waits at the provider's silent greeting, holding the lock.
+  provider_->StallInReply(testing_support::ScriptedPop3Server::kGreeting);
+  std::unique_ptr<platform::testing::ChildProcess> first = wine_->Start({Exe().string()}, Log("first.log"));
+  ASSERT_NE(first, nullptr);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (provider_->Sessions() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_EQ(provider_->Sessions(), 1);
+
+  const platform::testing::ProcessResult second = wine_->Run({Exe().string()}, Log());
+  ASSERT_TRUE(second.exited);
+  EXPECT_EQ(second.exit_code, 1);
+  EXPECT_EQ(EventStrings(Log()),
+            (std::vector<std::string>{"Tallowmere error: 183",
+                                      " - main - Another instance of Tallowmere is running - Exiting.."}));
+  EXPECT_EQ(provider_->Sessions(), 1);
+  EXPECT_EQ(provider_->Uids().size(), 2u);
+  first->Kill();
+}
+
+}  // namespace
