@@ -61,6 +61,7 @@ class ScriptedPop3Server::Session {
         std::lock_guard<std::mutex> lock(server_.mutex_);
         server_.commands_.push_back(line);
       }
+      server_.RunCommandHook(line);
       Handle(line);
     }
     connection_->Close();
@@ -317,6 +318,21 @@ void ScriptedPop3Server::AcceptLoop() {
       idle_.notify_all();
     });
   }
+}
+
+void ScriptedPop3Server::OnCommand(std::function<void(const std::string& line)> hook) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  command_hook_ = std::move(hook);
+}
+
+void ScriptedPop3Server::RunCommandHook(const std::string& line) {
+  std::function<void(const std::string&)> hook;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hook = command_hook_;
+  }
+  // Outside the lock: the hook may take its time, or look at the server.
+  if (hook) hook(line);
 }
 
 bool ScriptedPop3Server::TakeRule(const std::string& command, Rule* rule) {

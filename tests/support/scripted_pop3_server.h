@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -54,6 +55,11 @@ class ScriptedPop3Server {
   // The reply's first `at` bytes, then silence until the client goes.
   void StallInReply(const std::string& command, std::size_t at = 0);
 
+  // Called with every command line (without CR LF) on the session's thread
+  // when it arrives, before the server handles it, so a hook that blocks
+  // holds the reply back. Replaces the previous hook; an empty one removes it.
+  void OnCommand(std::function<void(const std::string& line)> hook);
+
   // Every byte that clients sent, in the order received, all sessions.
   std::string Received() const;
   // The command lines received (without CR LF), all sessions.
@@ -70,6 +76,7 @@ class ScriptedPop3Server {
   class Session;
 
   void AcceptLoop();
+  void RunCommandHook(const std::string& line);
   bool TakeRule(const std::string& command, Rule* rule);
 
   std::string user_;
@@ -81,6 +88,7 @@ class ScriptedPop3Server {
   mutable std::condition_variable idle_;
   std::vector<std::shared_ptr<const Message>> mailbox_;
   std::vector<Rule> rules_;
+  std::function<void(const std::string&)> command_hook_;
   std::string received_;
   std::vector<std::string> commands_;
   int sessions_ = 0;

@@ -165,11 +165,13 @@ void ScriptedSmtpServer::Serve(std::unique_ptr<platform::testing::ServerConnecti
       if (in_data) {
         if (line != ".") continue;
         in_data = false;
+        RunCommandHook(line);
         open = perform(script_.For(line, ".", counts["."]++), ".");
         continue;
       }
       if (line.empty()) continue;
       const std::string verb = Verb(line);
+      RunCommandHook(line);
       open = perform(script_.For(line, verb, counts[verb]++), verb);
     }
   }
@@ -198,6 +200,21 @@ void ScriptedSmtpServer::CountAccepted() {
     last_accepted_at_ = std::chrono::steady_clock::now();
   }
   changed_.notify_all();
+}
+
+void ScriptedSmtpServer::OnCommand(std::function<void(const std::string& line)> hook) {
+  std::lock_guard lock(mutex_);
+  command_hook_ = std::move(hook);
+}
+
+void ScriptedSmtpServer::RunCommandHook(const std::string& line) {
+  std::function<void(const std::string&)> hook;
+  {
+    std::lock_guard lock(mutex_);
+    hook = command_hook_;
+  }
+  // Outside the lock: the hook may take its time, or look at the server.
+  if (hook) hook(line);
 }
 
 int ScriptedSmtpServer::ConnectionCount() const {

@@ -93,6 +93,12 @@ class ScriptedSmtpServer {
   // Transcripts of every connection made so far, once each has ended.
   std::vector<std::string> Transcripts(int timeout_ms = 10000) const;
 
+  // Called with every command line (without its LF or CR LF), and with "."
+  // for the line that ends a message's data, on the connection's thread when
+  // it arrives, before the server answers it, so a hook that blocks holds the
+  // reply back. Replaces the previous hook; an empty one removes it.
+  void OnCommand(std::function<void(const std::string& line)> hook);
+
   // Messages whose end of data was answered "250", and when the last was.
   int AcceptedMessages() const;
   std::chrono::steady_clock::time_point LastAcceptedAt() const;
@@ -109,6 +115,7 @@ class ScriptedSmtpServer {
   void Append(int index, const char* bytes, int count);
   void End(int index);
   void CountAccepted();
+  void RunCommandHook(const std::string& line);
 
   const std::string address_;
   const SmtpScript script_;
@@ -118,6 +125,7 @@ class ScriptedSmtpServer {
   mutable std::condition_variable changed_;
   std::vector<Record> records_;
   int accepted_messages_ = 0;
+  std::function<void(const std::string&)> command_hook_;
   std::chrono::steady_clock::time_point last_accepted_at_;
   std::vector<std::pair<std::thread, std::shared_ptr<std::atomic<bool>>>> workers_;
   std::thread acceptor_;
