@@ -1,6 +1,7 @@
 #include "platform/text_file.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace platform {
 
@@ -96,9 +97,22 @@ bool TextFile::ReadLine(std::string* line, std::size_t max_chars) {
   return true;
 }
 
+// Like ReadLine, plain bytes (LF among them) are copied a run at a time.
 std::size_t TextFile::Read(char* buffer, std::size_t count) {
   std::size_t n = 0;
   while (n < count) {
+    if (pushed_back_ == kEnd && begin_ < end_) {
+      const std::size_t limit = std::min(end_, begin_ + (count - n));
+      std::size_t stop = begin_;
+      while (stop < limit && buffer_[stop] != '\r' &&
+             static_cast<unsigned char>(buffer_[stop]) != kCtrlZ) {
+        ++stop;
+      }
+      std::memcpy(buffer + n, buffer_ + begin_, stop - begin_);
+      n += stop - begin_;
+      begin_ = stop;
+      if (stop == limit) continue;
+    }
     int c = Get();
     if (c == kEnd) break;
     buffer[n++] = static_cast<char>(c);
