@@ -82,12 +82,16 @@ TEST(AimedKillTest, Download) {
   });
 }
 
+// The split writes every message to a work file beside "in", then renames
+// them all into "in".
 TEST(AimedKillTest, Split) {
   RunScenarios({
-      {"at the first spool file", {{"uid1 in in", SpoolFile("uid1"), "split", true}}},
-      {"half way", {{"uid25 in in", SpoolFile("uid25"), "split", true}}},
-      {"then at the recovery's DELE",
-       {{"uid10 in in", SpoolFile("uid10"), "split", true},
+      {"at the first work file", {{"split0.tmp", SpoolFile("split0.tmp"), "split", true}}},
+      {"half way through the work files",
+       {{"split25.tmp", SpoolFile("split25.tmp"), "split", true}}},
+      {"at the first rename into in", {{"in/uid1", SpoolFile("in/uid1"), "split", true}}},
+      {"in the renames, then at the recovery's DELE",
+       {{"in/uid10", SpoolFile("in/uid10"), "split", true},
         {"recovery DELE #5", Pop3("DELE ", 5), "recovery"}}},
   });
 }

@@ -85,14 +85,15 @@ bool Matches(const std::string& pattern, const std::string& line) {
 std::string PhaseOf(const std::vector<Timeline::Entry>& timeline, bool split_seen) {
   std::string phase = "start";
   bool download_session = false;
-  bool download_ended = false;
+  bool downloaded = false;
   int listings = 0;
   for (const Timeline::Entry& entry : timeline) {
     const std::string& line = entry.line;
     if (!entry.pop3) {
-      if (line.starts_with("MAIL FROM")) {
-        phase = download_ended ? "delivery" : phase == "start" ? "recovery" : phase;
-      }
+      // Deliveries come before the download (the recovery's) or after its
+      // session ended; the two servers' threads may see the end of the
+      // session and the first delivery in either order.
+      if (line.starts_with("MAIL FROM")) phase = downloaded ? "delivery" : "recovery";
       continue;
     }
     if (line.starts_with("USER ")) {
@@ -100,13 +101,12 @@ std::string PhaseOf(const std::vector<Timeline::Entry>& timeline, bool split_see
       listings = 0;
     } else if (line == "STAT") {
       download_session = true;
+      downloaded = true;
       phase = "download";
     } else if (line == "UIDL") {
       ++listings;
       if (!download_session) phase = "recovery";
       if (download_session && listings == 2) phase = "deletion";
-    } else if (line == "QUIT" && download_session) {
-      download_ended = true;
     }
   }
   if (phase == "download" && split_seen) phase = "split";
@@ -144,13 +144,21 @@ std::vector<std::string> CrashRig::SpoolNames(const std::string& directory) cons
   return DirectoryNames(root_.spool() / directory);
 }
 
+std::map<std::string, std::filesystem::file_time_type> CrashRig::WorkFiles() const {
+  std::map<std::string, std::filesystem::file_time_type> files;
+  for (const std::string& name : DirectoryNames(root_.spool())) {
+    std::error_code gone;
+    const auto time = std::filesystem::last_write_time(root_.spool() / name, gone);
+    if (name.starts_with("split") && name.ends_with(".tmp") && !gone) files[name] = time;
+  }
+  return files;
+}
+
 RunRecord CrashRig::Run(const KillPoint& point, const std::string& label) {
   using Trigger = KillPoint::Trigger;
   ++runs_;
-  const std::filesystem::path work_file = root_.spool() / "split.tmp";
   const std::vector<std::string> in_before = SpoolNames("in");
-  std::error_code no_work_file;
-  const auto work_time_before = std::filesystem::last_write_time(work_file, no_work_file);
+  const auto work_before = WorkFiles();
   const int accepted_before = smtp_.AcceptedMessages();
 
   auto gate = std::make_shared<Gate>();
@@ -205,7 +213,7 @@ RunRecord CrashRig::Run(const KillPoint& point, const std::string& label) {
     case Trigger::kSpoolFile: {
       // The split sends nothing: the spool is watched, as closely as a
       // bounded spin allows.
-      const std::filesystem::path file = root_.spool() / "in" / point.command;
+      const std::filesystem::path file = root_.spool() / point.command;
       while (!(record.trigger_reached = std::filesystem::exists(file)) &&
              std::chrono::steady_clock::now() < deadline) {
         std::this_thread::yield();
@@ -238,9 +246,7 @@ RunRecord CrashRig::Run(const KillPoint& point, const std::string& label) {
   record.killed = !result.exited;
   record.exit_code = result.exit_code;
   if (record.killed) {
-    const auto work_time = std::filesystem::last_write_time(work_file, no_work_file);
-    const bool split_seen = SpoolNames("in") != in_before ||
-                            (!no_work_file && work_time != work_time_before);
+    const bool split_seen = SpoolNames("in") != in_before || WorkFiles() != work_before;
     record.phase = PhaseOf(timeline->entries(), split_seen);
     ++kills_[record.phase];
   } else {

@@ -3,6 +3,7 @@
 // gateway over them, each killed (SIGKILL) at a chosen moment or left to end.
 #pragma once
 
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -21,7 +22,7 @@ struct KillPoint {
     kPop3Command,   // a command line reaches the POP3 server, before its reply
     kSmtpCommand,   // a command line (or "." ending the data) reaches the SMTP server, before its reply
     kSmtpAccepted,  // the SMTP server has counted the occurrence-th message of the run as accepted
-    kSpoolFile,     // the spool file named command appears in "in"
+    kSpoolFile,     // the file command (a path below the spool root) appears
     kDelay,         // delay_ms after the start
   };
   Trigger trigger = Trigger::kNone;
@@ -74,6 +75,8 @@ class CrashRig {
 
  private:
   std::vector<std::string> Environment() const;
+  // The splitter's work files ("split*.tmp" beside "in") and their times.
+  std::map<std::string, std::filesystem::file_time_type> WorkFiles() const;
   std::string Phase(std::size_t commands_before, int data_ends_before,
                     const std::vector<std::string>& in_before, std::size_t mailbox_before) const;
 
