@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <random>
 #include <string>
 
@@ -13,8 +14,7 @@
 namespace crash_testing {
 namespace {
 
-constexpr int kRounds = 5;
-constexpr int kKillsPerRound = 4;
+constexpr int kKills = 24;
 constexpr int kMaxCleanRuns = 4;
 // How long a run takes under the fast clock: the work and the keep-alive's
 // pause, and the pause before a second login when the recovery logged in.
@@ -35,25 +35,35 @@ TEST(RandomKillTest, SeededSeries) {
   std::mt19937_64 random(seed);
 
   Tally tally;
-  for (int round = 1; round <= kRounds; ++round) {
-    SCOPED_TRACE("seed " + std::to_string(seed) + ", round " + std::to_string(round));
-    std::cout << "== round " << round << std::endl;
-    CrashRig rig;
-    for (int k = 1; k <= kKillsPerRound; ++k) {
-      const int expected_ms = kRunMs + (rig.SpoolNames("in").empty() ? 0 : kRecoveryLoginMs);
-      const int delay_ms = std::uniform_int_distribution<int>(0, expected_ms)(random);
-      const std::string label = "kill after " + std::to_string(delay_ms) + " ms";
-      rig.Run({KillPoint::Trigger::kDelay, "", 1, delay_ms}, label);
-      for (const std::string& problem : rig.Problems()) {
-        ADD_FAILURE() << "after the " << label << ": " << problem;
-      }
+  // A mailbox goes through killed runs until a run finished its work; then
+  // clean runs make sure nothing is left, and a fresh mailbox takes over.
+  auto rig = std::make_unique<CrashRig>();
+  int mailbox = 1;
+  auto finish = [&] {
+    SCOPED_TRACE("seed " + std::to_string(seed) + ", mailbox " + std::to_string(mailbox));
+    rig->FinishWithCleanRuns(kMaxCleanRuns);
+    for (const std::string& problem : rig->Problems()) ADD_FAILURE() << problem;
+    EXPECT_EQ(rig->Delivered().count.size(), static_cast<std::size_t>(CrashRig::kMessages));
+    std::cout << "mailbox " << mailbox << ": " << Summary(*rig) << std::endl;
+    tally.Add(*rig);
+  };
+  for (int k = 1; k <= kKills; ++k) {
+    const int expected_ms = kRunMs + (rig->SpoolNames("in").empty() ? 0 : kRecoveryLoginMs);
+    const int delay_ms = std::uniform_int_distribution<int>(0, expected_ms)(random);
+    const std::string label = "mailbox " + std::to_string(mailbox) + ", kill after " +
+                              std::to_string(delay_ms) + " ms";
+    rig->Run({KillPoint::Trigger::kDelay, "", 1, delay_ms}, label);
+    for (const std::string& problem : rig->Problems()) {
+      ADD_FAILURE() << "seed " << seed << ", after the " << label << ": " << problem;
     }
-    rig.FinishWithCleanRuns(kMaxCleanRuns);
-    for (const std::string& problem : rig.Problems()) ADD_FAILURE() << problem;
-    EXPECT_EQ(rig.Delivered().count.size(), static_cast<std::size_t>(CrashRig::kMessages));
-    std::cout << "round " << round << ": " << Summary(rig) << std::endl;
-    tally.Add(rig);
+    if (rig->Mailbox().empty() && rig->SpoolNames("in").empty() &&
+        rig->SpoolNames("out").empty() && k < kKills) {
+      finish();
+      rig = std::make_unique<CrashRig>();
+      ++mailbox;
+    }
   }
+  finish();
   tally.Report(" (seed " + std::to_string(seed) + ")");
 }
 
