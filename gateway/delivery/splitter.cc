@@ -147,9 +147,11 @@ void ParseMsgs(int count) {
     bool whole = false;
     {
       LineWriter writer(file);
+      bool dropping = false;  // the line being read is a dropped field's
       for (bool continued = popout.LineContinues(); popout.ReadLine(&line, kLinePiece);
            continued = popout.LineContinues()) {
         if (continued) {
+          if (dropping) continue;
           // A piece that goes on a long line is data, whatever it begins
           // with. Its leading "." is stuffed like a line's, so that the mail
           // server neither ends the data there nor drops the dot.
@@ -159,8 +161,10 @@ void ParseMsgs(int count) {
           whole = true;
           break;
         } else if (line.starts_with("Return-Receipt-To:")) {
+          dropping = true;
           continue;
         }
+        dropping = false;
         if (file != platform::kInvalidFile) writer.Line(line);
       }
     }

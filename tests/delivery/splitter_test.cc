@@ -98,6 +98,12 @@ TEST_F(SplitterTest, ReturnReceiptToIsDroppedOnlyInItsExactForm) {
             "return-receipt-to: c@d\n Return-Receipt-To: e@f\nSubject: s\n\nReturn-Receipt-To\n.\n");
 }
 
+TEST_F(SplitterTest, ALongReturnReceiptToLineIsDroppedWhole) {
+  const std::string field = "Return-Receipt-To: " + std::string(980, 'a');  // 999 characters
+  Split(Popout({{"u1", field + ".b\r\n" + field + "\r\nS: 1\r\n" + std::string(999, 'c') + ".d\r\n"}}), 1);
+  EXPECT_EQ(InFile("u1"), "S: 1\n" + std::string(999, 'c') + "\n..d\n.\n");
+}
+
 TEST_F(SplitterTest, BodyLineBeginningWithOkThatIsNotTheKeyIsKept) {
   Split(Popout({{"u1", "S: 1\r\n\r\n+OK 1 u2\r\n+OK 1 u1x\r\n+OK\r\n"}, {"u2", "S: 2\r\n"}}), 2);
   EXPECT_EQ(InFile("u1"), "S: 1\n\n+OK 1 u2\n+OK 1 u1x\n+OK\n.\n");
