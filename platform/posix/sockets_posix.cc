@@ -153,8 +153,20 @@ Socket PosixEnv::CreateStreamSocket() {
   return fd;
 }
 
+// Winsock's buffer sizes bound what it holds for the program, not the TCP
+// window. Here the same options are the TCP buffers themselves, and a few
+// hundred bytes make a window smaller than one segment: the peer then sends
+// a few hundred bytes per window probe, about five times a second. So a
+// size is applied only where it enlarges the kernel's buffer.
 int PosixEnv::SetBufferSize(Socket socket, SocketBuffer which, int bytes) {
   int option = which == SocketBuffer::kReceive ? SO_RCVBUF : SO_SNDBUF;
+  int current = 0;
+  socklen_t length = sizeof current;
+  if (getsockopt(Fd(socket), SOL_SOCKET, option, &current, &length) != 0) {
+    SetSocketErrorFromErrno(errno);
+    return kSocketError;
+  }
+  if (bytes <= current) return 0;
   if (setsockopt(Fd(socket), SOL_SOCKET, option, &bytes, sizeof bytes) != 0) {
     SetSocketErrorFromErrno(errno);
     return kSocketError;

@@ -89,9 +89,9 @@ TEST(AimedKillTest, Split) {
       {"at the first work file", {{"split0.tmp", SpoolFile("split0.tmp"), "split", true}}},
       {"half way through the work files",
        {{"split25.tmp", SpoolFile("split25.tmp"), "split", true}}},
-      {"at the first rename into in", {{"in/uid1", SpoolFile("in/uid1"), "split", true}}},
+      {"at the first rename into in", {{"in/crash_1", SpoolFile("in/crash_1"), "split", true}}},
       {"in the renames, then at the recovery's DELE",
-       {{"in/uid10", SpoolFile("in/uid10"), "split", true},
+       {{"in/crash_10", SpoolFile("in/crash_10"), "split", true},
         {"recovery DELE #5", Pop3("DELE ", 5), "recovery"}}},
   });
 }

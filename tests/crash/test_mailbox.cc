@@ -45,8 +45,9 @@ std::vector<TestMessage> MakeMailbox(int count) {
     }
     TestMessage message;
     message.number = n;
-    message.uid = "uid" + id;
-    message.spool_name = message.uid;
+    // The ":" shows in the spool file's name as "_".
+    message.uid = "crash:" + id;
+    message.spool_name = "crash_" + id;
     for (const std::string& line : lines) {
       message.content += line + "\r\n";
       message.spool_bytes += line + "\n";
