@@ -154,17 +154,16 @@ std::vector<std::string> Lines(const std::string& text) {
 }
 
 // The lines of the spool file: the message as POP3 carries it (a line that
-// begins with "." gets another one), cut into pieces of at most 999
-// characters, without a line's first piece when it begins with
-// "Return-Receipt-To:"; a piece that goes on a line and begins with "."
-// gets another one too.
+// begins with "." gets another one), without the lines that begin with
+// "Return-Receipt-To:", cut into pieces of at most 999 characters; a piece
+// that goes on a line and begins with "." gets another one too.
 std::vector<std::string> SpoolLines(const std::string& message) {
   std::vector<std::string> lines;
   for (std::string line : Lines(message)) {
+    if (line.starts_with("Return-Receipt-To:")) continue;
     if (line.starts_with(".")) line.insert(0, ".");
     for (std::size_t at = 0; at == 0 || at < line.size(); at += 999) {
       std::string piece = line.substr(at, 999);
-      if (at == 0 && piece.starts_with("Return-Receipt-To:")) continue;
       if (at > 0 && piece.starts_with(".")) piece.insert(0, ".");
       lines.push_back(piece);
     }
