@@ -144,7 +144,6 @@ class Env {
   // One write call; *written receives the count written.
   virtual bool WriteOnce(FileHandle file, const void* data,
                          std::uint32_t count, std::uint32_t* written) = 0;
-  virtual bool FlushFile(FileHandle file) = 0;
   // Makes the data of files written and closed earlier durable, all of them
   // at once where the platform can: the POSIX backend syncs the file system
   // that holds the first (the files share one file system), the Win32
@@ -256,7 +255,6 @@ class EnvWrapper : public Env {
                  std::uint32_t* w) override {
     return target_->WriteOnce(f, d, c, w);
   }
-  bool FlushFile(FileHandle f) override { return target_->FlushFile(f); }
   bool FlushWrittenFiles(const std::vector<std::string>& p) override {
     return target_->FlushWrittenFiles(p);
   }

@@ -7,9 +7,6 @@ namespace platform {
 
 namespace {
 constexpr unsigned char kCtrlZ = 0x1A;
-
-// A byte that ends a line, or the file, or may start a CR LF pair.
-bool IsSpecial(char c) { return c == '\n' || c == '\r' || static_cast<unsigned char>(c) == kCtrlZ; }
 }  // namespace
 
 bool TextFile::Open(const std::string& path) {
@@ -71,20 +68,29 @@ int TextFile::Get() {
   return c;
 }
 
-// Plain bytes are copied a run at a time; CR, LF, Ctrl-Z and a pushed-back
-// character go through Get(), which knows their meaning.
+// How many buffered bytes from the current one on, at most max, need no
+// translation: up to the first CR or Ctrl-Z, and the first LF too unless
+// lf_is_plain; none while a character is pushed back. Such runs are copied
+// whole; CR, LF and Ctrl-Z go through Get(), which knows their meaning.
+std::size_t TextFile::PlainRun(std::size_t max, bool lf_is_plain) const {
+  if (pushed_back_ != kEnd) return 0;
+  const std::size_t limit = std::min(end_, begin_ + max);
+  std::size_t stop = begin_;
+  for (; stop < limit; ++stop) {
+    const char c = buffer_[stop];
+    if (c == '\r' || static_cast<unsigned char>(c) == kCtrlZ || (c == '\n' && !lf_is_plain)) break;
+  }
+  return stop - begin_;
+}
+
 bool TextFile::ReadLine(std::string* line, std::size_t max_chars) {
   line->clear();
   line_continues_ = false;
   while (line->size() < max_chars) {
-    if (pushed_back_ == kEnd && begin_ < end_) {
-      const std::size_t limit = std::min(end_, begin_ + (max_chars - line->size()));
-      std::size_t stop = begin_;
-      while (stop < limit && !IsSpecial(buffer_[stop])) ++stop;
-      line->append(buffer_ + begin_, stop - begin_);
-      begin_ = stop;
-      if (stop == limit) continue;
-    }
+    const std::size_t run = PlainRun(max_chars - line->size(), false);
+    line->append(buffer_ + begin_, run);
+    begin_ += run;
+    if (line->size() == max_chars) break;
     int c = Get();
     if (c == kEnd) return !line->empty();
     if (c == '\n') return true;
@@ -97,22 +103,14 @@ bool TextFile::ReadLine(std::string* line, std::size_t max_chars) {
   return true;
 }
 
-// Like ReadLine, plain bytes (LF among them) are copied a run at a time.
 std::size_t TextFile::Read(char* buffer, std::size_t count) {
   std::size_t n = 0;
   while (n < count) {
-    if (pushed_back_ == kEnd && begin_ < end_) {
-      const std::size_t limit = std::min(end_, begin_ + (count - n));
-      std::size_t stop = begin_;
-      while (stop < limit && buffer_[stop] != '\r' &&
-             static_cast<unsigned char>(buffer_[stop]) != kCtrlZ) {
-        ++stop;
-      }
-      std::memcpy(buffer + n, buffer_ + begin_, stop - begin_);
-      n += stop - begin_;
-      begin_ = stop;
-      if (stop == limit) continue;
-    }
+    const std::size_t run = PlainRun(count - n, true);
+    std::memcpy(buffer + n, buffer_ + begin_, run);
+    n += run;
+    begin_ += run;
+    if (n == count) break;
     int c = Get();
     if (c == kEnd) break;
     buffer[n++] = static_cast<char>(c);

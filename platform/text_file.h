@@ -41,6 +41,7 @@ class TextFile {
   int Get();
   int Peek();
   bool Fill();
+  std::size_t PlainRun(std::size_t max, bool lf_is_plain) const;
 
   Env& env_;
   FileHandle file_ = kInvalidFile;

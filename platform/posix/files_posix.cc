@@ -92,14 +92,6 @@ bool PosixEnv::WriteOnce(FileHandle file, const void* data, std::uint32_t count,
   return true;
 }
 
-bool PosixEnv::FlushFile(FileHandle file) {
-  if (fsync(Fd(file)) != 0) {
-    SetLastErrorFromErrno(errno);
-    return false;
-  }
-  return true;
-}
-
 // One syncfs() writes back every file of the file system and commits its
 // journal once, where a flush per file would commit it once per file.
 bool PosixEnv::FlushWrittenFiles(const std::vector<std::string>& paths) {

@@ -41,7 +41,6 @@ class PosixEnv final : public Env {
   long ReadSome(FileHandle file, void* buffer, std::uint32_t count) override;
   bool WriteOnce(FileHandle file, const void* data, std::uint32_t count,
                  std::uint32_t* written) override;
-  bool FlushFile(FileHandle file) override;
   bool FlushWrittenFiles(const std::vector<std::string>& paths) override;
   bool CloseFile(FileHandle file) override;
   bool RemoveFile(const std::string& path) override;

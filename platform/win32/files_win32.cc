@@ -46,10 +46,6 @@ bool Win32Env::WriteOnce(FileHandle file, const void* data, std::uint32_t count,
   return ok;
 }
 
-bool Win32Env::FlushFile(FileHandle file) {
-  return FlushFileBuffers(ToHandle(file)) != FALSE;
-}
-
 // Windows has no flush of a whole volume for an ordinary account: each file
 // is opened and flushed on its own.
 bool Win32Env::FlushWrittenFiles(const std::vector<std::string>& paths) {

@@ -71,7 +71,6 @@ TEST_F(FilesTest, CreateAlwaysCreatesThenTruncates) {
   FileHandle file = env_.CreateFileAlways(At("a.txt"));
   ASSERT_NE(file, kInvalidFile);
   Write(file, "first\r\ncontents\0x"s);
-  ASSERT_TRUE(env_.FlushFile(file));
   ASSERT_TRUE(env_.CloseFile(file));
   EXPECT_EQ(ReadFileBytes(Real("a.txt")), "first\r\ncontents\0x"s);
 
@@ -194,8 +193,6 @@ const FailureCase kFailures[] = {
        return failed;
      },
      platform::kErrorInvalidHandle},
-    {"FlushClosedHandle", [](Env& e, FilesTest&) { return !e.FlushFile(12345); },
-     platform::kErrorInvalidHandle},
     {"FlushWrittenMissingFile",
      [](Env& e, FilesTest& t) { return !e.FlushWrittenFiles({t.At("missing"), t.At("file")}); },
      platform::kErrorFileNotFound},
@@ -269,7 +266,7 @@ TEST_F(FilesTest, SuccessLeavesLastErrorAlone) {
          FileHandle f = env_.CreateFileAlways(At("b"));
          char c;
          std::uint32_t written;
-         bool ok = env_.WriteOnce(f, "xy", 2, &written) && env_.FlushFile(f) &&
+         bool ok = env_.WriteOnce(f, "xy", 2, &written) &&
                    env_.ReadSome(f, &c, 1) == 0;
          return env_.CloseFile(f) && ok;
        }},

@@ -118,14 +118,7 @@ class GatewayTestEnv : public platform::EnvWrapper {
 
   platform::FileHandle CreateFileAlways(const std::string& path) override {
     journal.push_back("create " + path);
-    return Remember(target()->CreateFileAlways(path), path);
-  }
-  platform::FileHandle OpenForRead(const std::string& path) override {
-    return Remember(target()->OpenForRead(path), path);
-  }
-  bool FlushFile(platform::FileHandle file) override {
-    journal.push_back("flush " + paths_[file]);
-    return !flush_files || target()->FlushFile(file);
+    return target()->CreateFileAlways(path);
   }
   bool FlushWrittenFiles(const std::vector<std::string>& paths) override {
     std::string entry = "flushwritten";
@@ -155,11 +148,6 @@ class GatewayTestEnv : public platform::EnvWrapper {
   }
 
  private:
-  platform::FileHandle Remember(platform::FileHandle file, const std::string& path) {
-    if (file != platform::kInvalidFile) paths_[file] = path;
-    return file;
-  }
-  std::map<platform::FileHandle, std::string> paths_;
   std::set<platform::Socket> open_sockets_;
 };
 
