@@ -53,6 +53,46 @@ bool ResolveHost(const std::string& host, int network_down_tries, std::uint32_t*
   return *address != platform::kInaddrNone;
 }
 
+bool SameWord(const std::string& text, const char* word) {
+  return UpperCase(text) == UpperCase(word);
+}
+
+// The optional values: each empty or one of the words it knows (in any
+// case), the port a plain decimal number from 1 to 65535. Returns the text of
+// the entry for the first value that is neither, or an empty text.
+std::string ReadOptionalValues(platform::RegKey key, GatewaySettingsRecord* s) {
+  std::string value;
+  ReadValue(key, "popsecurity", &value);
+  if (value.empty() || SameWord(value, "none")) {
+    s->popsecurity = PopSecurity::kNone;
+  } else if (SameWord(value, "starttls")) {
+    s->popsecurity = PopSecurity::kStartTls;
+  } else if (SameWord(value, "tls")) {
+    s->popsecurity = PopSecurity::kTls;
+  } else {
+    return "Unknown popsecurity value \"" + value + "\"";
+  }
+  s->PopPort = s->popsecurity == PopSecurity::kTls ? 995 : 110;
+  ReadValue(key, "popport", &value);
+  if (!value.empty()) {
+    const bool digits = value.size() <= 5 &&
+        value.find_first_not_of("0123456789") == std::string::npos;
+    const long port = digits ? std::stol(value) : 0;
+    if (port < 1 || port > 65535) return "Unknown popport value \"" + value + "\"";
+    s->PopPort = static_cast<std::uint16_t>(port);
+  }
+  ReadValue(key, "popcafile", &s->popcafile);
+  ReadValue(key, "smtpmode", &value);
+  if (value.empty()) {
+    s->smtpmode = SmtpMode::kClassic;
+  } else if (SameWord(value, "standard")) {
+    s->smtpmode = SmtpMode::kStandard;
+  } else {
+    return "Unknown smtpmode value \"" + value + "\"";
+  }
+  return "";
+}
+
 }  // namespace
 
 std::string SpoolRoot() { return GatewaySettings.exchangedir + "\\quillon"; }
@@ -61,6 +101,7 @@ void inituserinfo() {
   platform::Env& env = platform::env();
   GatewaySettingsRecord& s = GatewaySettings;
   platform::RegKey key = 0;
+  std::string optional_error;
   if (env.RegOpen(platform::RegRoot::kLocalMachine, kSettingsKey,
                   platform::RegAccess::kQueryValue, &key) != platform::kErrorSuccess) {
     Report("Unable to open Tallowmere Registry");
@@ -81,8 +122,13 @@ void inituserinfo() {
     ReadValue(key, "exchangedir", &s.exchangedir);
     long status = ReadValue(key, "loglevel", &value);
     s.loglevel = DecimalValue(value);
+    optional_error = ReadOptionalValues(key, &s);
     env.RegClose(key);
     if (status != platform::kErrorSuccess) Report("Unable to get Registry value");
+  }
+  if (!optional_error.empty()) {
+    Report(optional_error.c_str());
+    env.ExitProcess(1);
   }
 
   if (!ResolveHost(s.popserver, kNetworkDownTries, &s.PopServerAddress)) {

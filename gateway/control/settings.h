@@ -5,6 +5,19 @@
 #include <cstdint>
 #include <string>
 
+// How the POP3 connection is secured ("popsecurity").
+enum class PopSecurity {
+  kNone,      // empty or "none": clear text on port 110
+  kStartTls,  // "starttls": STLS on port 110, then TLS
+  kTls,       // "tls": TLS from the start on port 995
+};
+
+// How the conversation with the local mail server is written ("smtpmode").
+enum class SmtpMode {
+  kClassic,   // empty: the gateway's own conversation
+  kStandard,  // "standard": RFC 5321 bytes, whole replies, one connection
+};
+
 struct GatewaySettingsRecord {
   std::string DomainSuffix;  // "@" + localdomain, upper-cased
   std::string localserver;
@@ -18,14 +31,19 @@ struct GatewaySettingsRecord {
   std::uint32_t ExchangeServerAddress = 0;  // network byte order
   std::array<std::string, 100> MailList;    // upper-cased and trimmed
   int MailListCount = 0;
+  // Optional values; missing or empty keeps the behaviour without them.
+  PopSecurity popsecurity = PopSecurity::kNone;
+  std::uint16_t PopPort = 110;  // "popport", else 110 or 995 by popsecurity
+  std::string popcafile;        // PEM file trusted instead of the system's store
+  SmtpMode smtpmode = SmtpMode::kClassic;
 };
 
 extern GatewaySettingsRecord GatewaySettings;
 
 inline constexpr const char kSettingsKey[] = "SOFTWARE\\Brackwater\\Tallowmere\\1.0";
 
-// Fills GatewaySettings; ends the process with exit code 1 when a host
-// cannot be resolved.
+// Fills GatewaySettings; ends the process with exit code 1 when an optional
+// value is not one it knows or a host cannot be resolved.
 void inituserinfo();
 // Loads installdir + "\maillist.txt" into MailList.
 void LoadMailList();

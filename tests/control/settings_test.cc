@@ -205,4 +205,60 @@ TEST_F(SettingsTest, MissingMailListLeavesTheCountZeroWithoutAnEntry) {
   EXPECT_THAT(machine_.events, IsEmpty());
 }
 
+
+TEST_F(SettingsTest, OptionalValuesSelectSecurityPortAndMode) {
+  struct Case {
+    std::map<std::string, std::string> values;
+    PopSecurity security;
+    std::uint16_t port;
+    SmtpMode mode;
+  };
+  const std::vector<Case> cases = {
+      {{}, PopSecurity::kNone, 110, SmtpMode::kClassic},
+      {{{"popsecurity", "none"}, {"smtpmode", ""}}, PopSecurity::kNone, 110, SmtpMode::kClassic},
+      {{{"popsecurity", "StartTLS"}}, PopSecurity::kStartTls, 110, SmtpMode::kClassic},
+      {{{"popsecurity", "tls"}}, PopSecurity::kTls, 995, SmtpMode::kClassic},
+      {{{"popsecurity", "tls"}, {"popport", "10995"}}, PopSecurity::kTls, 10995,
+       SmtpMode::kClassic},
+      {{{"popport", "65535"}, {"smtpmode", "Standard"}}, PopSecurity::kNone, 65535,
+       SmtpMode::kStandard},
+  };
+  for (const Case& c : cases) {
+    for (const char* name : {"popsecurity", "popport", "popcafile", "smtpmode"}) {
+      machine_.values.erase(name);
+    }
+    for (const auto& [name, text] : c.values) machine_.SetValue(name, text);
+    machine_.events.clear();
+    GatewaySettings = {};
+    EXPECT_EQ(Load(), std::nullopt);
+    EXPECT_EQ(GatewaySettings.popsecurity, c.security);
+    EXPECT_EQ(GatewaySettings.PopPort, c.port);
+    EXPECT_EQ(GatewaySettings.smtpmode, c.mode);
+    EXPECT_THAT(machine_.events, IsEmpty());  // a missing optional value is no failure
+  }
+  machine_.SetValue("popcafile", "/etc/tallowmere/provider-ca.pem");
+  EXPECT_EQ(Load(), std::nullopt);
+  EXPECT_EQ(GatewaySettings.popcafile, "/etc/tallowmere/provider-ca.pem");
+}
+
+TEST_F(SettingsTest, UnknownOptionalValueEndsTheRunBeforeAnyLookup) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"popsecurity", "ssl"},  {"popsecurity", " tls"}, {"popport", "0"},
+      {"popport", "65536"},    {"popport", "+995"},     {"popport", "99x"},
+      {"popport", "0000110"},  {"smtpmode", "esmtp"},
+  };
+  for (const auto& [name, text] : cases) {
+    for (const char* optional : {"popsecurity", "popport", "smtpmode"}) {
+      machine_.values.erase(optional);
+    }
+    machine_.SetValue(name, text);
+    machine_.events.clear();
+    machine_.lookups.clear();
+    EXPECT_EQ(Load(), 1) << name << "=" << text;
+    EXPECT_THAT(machine_.lookups, IsEmpty());
+    EXPECT_THAT(machine_.EventMessages(),
+                ElementsAre(" - inituserinfo - Unknown " + name + " value \"" + text + "\""));
+  }
+}
+
 }  // namespace
