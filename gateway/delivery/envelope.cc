@@ -1,5 +1,10 @@
 #include "gateway/delivery/envelope.h"
 
+#include <algorithm>
+#include <string_view>
+#include <utility>
+#include <vector>
+
 #include "gateway/control/settings.h"
 #include "gateway/control/text.h"
 #include "platform/text_file.h"
@@ -13,6 +18,45 @@ constexpr std::size_t kFromDomainEnd = 100;
 constexpr std::string_view kForClause = "FOR <";
 
 bool IsAddressDelimiter(char c) { return AddressDelimiters.find(c) != std::string_view::npos; }
+
+// Bytes that a mailbox name on the envelope never holds besides blanks and
+// control bytes: they route mail onwards (@ % !) or belong to quoting,
+// comments, routes, lists and command parameters.
+constexpr std::string_view kRoutingChars = "@%!\"(),:;<>[\\]";
+
+// A byte of one SMTP command word: 0x21 to 0x7E.
+bool IsWordByte(char c) { return c >= '\x21' && c <= '\x7e'; }
+
+// A mailbox name the envelope may carry: one word of printable bytes without
+// any routing character, so that the server can deliver it nowhere but in
+// the site's own domain.
+bool IsPlainMailboxName(std::string_view name) {
+  return !name.empty() && std::ranges::all_of(name, [](char c) {
+    return IsWordByte(c) && kRoutingChars.find(c) == std::string_view::npos;
+  });
+}
+
+// A sender the envelope may carry: one word with exactly one "@" whose local
+// part is a plain mailbox name. Anything else would add command parameters
+// or a route of its own to MAIL FROM.
+bool IsPlainSender(std::string_view sender) {
+  const std::size_t at = sender.find('@');
+  return at != std::string_view::npos && sender.find('@', at + 1) == std::string_view::npos &&
+         std::ranges::all_of(sender, IsWordByte) &&
+         (at == 0 || IsPlainMailboxName(sender.substr(0, at)));
+}
+
+// True when the byte at position after (if any) cannot go on a domain name:
+// the domain found just before it ends there. Letters, digits, "." and "-"
+// go on one, and so do bytes above 0x7E, the letters of a domain written in
+// UTF-8.
+bool DomainEndsAt(std::string_view text, std::size_t after) {
+  if (after >= text.size()) return true;
+  const char c = text[after];
+  const bool letter_or_digit = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                               (c >= '0' && c <= '9');
+  return !letter_or_digit && c != '.' && c != '-' && static_cast<unsigned char>(c) < 0x80;
+}
 
 // The text from position skip on; empty when it is shorter.
 std::string Tail(const std::string& text, std::size_t skip) {
@@ -33,14 +77,17 @@ void ScanPass(const std::string& path, Visit visit) {
 }
 
 // A field's text: its first line without the first skip characters, then
-// each continuation line with a blank on either side. The field ends at a
-// line that is empty, holds a colon or cannot be read.
+// each continuation line with a blank on either side. A line that begins with
+// a blank or a TAB continues the field whatever it holds; another line
+// continues it when it holds no colon. The field ends at a line that is
+// empty, begins another field or cannot be read.
 std::string ReadField(const std::string& first_line, std::size_t skip, platform::TextFile& file) {
   std::string text = Tail(first_line, skip);
   std::string line;
   while (file.ReadLine(&line, kMaxLineChars) && !line.empty()) {
     line = UpperCase(line);
-    if (line.find(':') != std::string::npos) break;
+    const bool folded = line.front() == ' ' || line.front() == '\t';
+    if (!folded && line.find(':') != std::string::npos) break;
     text += ' ' + line + ' ';
   }
   return text;
@@ -85,24 +132,50 @@ void ReplaceFirst(std::string* text, char from, char to) {
   if (position != std::string::npos) (*text)[position] = to;
 }
 
+// Removes CR and NUL: a header must not end a command line early or put a
+// command of its own on the wire.
+std::string CommandSafe(std::string text) {
+  std::erase_if(text, [](char c) { return c == '\r' || c == '\0'; });
+  return text;
+}
+
+// Every usable local address of the text, in order: each occurrence of the
+// domain where an address ends, with the mailbox name before it. An
+// occurrence whose name is no plain mailbox name is passed over.
+std::vector<std::string> LocalAddresses(std::string_view rest, const std::string& suffix) {
+  std::vector<std::string> addresses;
+  for (std::size_t p = rest.find(suffix); p != std::string_view::npos; p = rest.find(suffix)) {
+    const std::size_t after = p + suffix.size();
+    if (DomainEndsAt(rest, after)) {
+      std::string mailbox = Trim(MailboxBefore(rest, p));
+      if (mailbox.empty()) mailbox = "postmaster";
+      mailbox = CommandSafe(std::move(mailbox));
+      if (IsPlainMailboxName(mailbox)) addresses.push_back(mailbox + suffix);
+    }
+    rest.remove_prefix(after);
+  }
+  return addresses;
+}
+
+// The Received line's address when it is one plain local address.
+bool IsLocalForAddress(const std::string& address, const std::string& suffix) {
+  return address.size() > suffix.size() && address.ends_with(suffix) &&
+         IsPlainMailboxName(std::string_view(address).substr(0, address.size() - suffix.size()));
+}
+
 // The recipients and their source; the first rule that applies decides.
 void ResolveRecipients(const HeaderFields& fields, DeliveryEnvelope* envelope) {
   const std::string& suffix = GatewaySettings.DomainSuffix;
   const std::string text = RecipientText(fields);
-  if (text.find(suffix) != std::string::npos) {
+  envelope->recipients = LocalAddresses(text, suffix);
+  if (!envelope->recipients.empty()) {
     envelope->source = RecipientSource::HeaderRecipients;
-    std::string_view rest = text;
-    for (std::size_t p = rest.find(suffix); p != std::string_view::npos; p = rest.find(suffix)) {
-      std::string mailbox = Trim(MailboxBefore(rest, p));
-      if (mailbox.empty()) mailbox = "postmaster";
-      envelope->recipients.push_back(mailbox + suffix);
-      rest.remove_prefix(p + suffix.size());
-    }
     return;
   }
   envelope->source = RecipientSource::FallbackRecipient;
-  if (fields.ForAddress.find(suffix) != std::string::npos) {
-    envelope->recipients.push_back(fields.ForAddress);
+  const std::string for_address = CommandSafe(fields.ForAddress);
+  if (IsLocalForAddress(for_address, suffix)) {
+    envelope->recipients.push_back(for_address);
     return;
   }
   for (int i = 0; i < GatewaySettings.MailListCount; ++i) {
@@ -114,13 +187,6 @@ void ResolveRecipients(const HeaderFields& fields, DeliveryEnvelope* envelope) {
     return;
   }
   envelope->recipients.push_back("UNDELIVERABLE" + suffix);
-}
-
-// Removes CR and NUL: a header must not end a command line early or put a
-// command of its own on the wire.
-std::string CommandSafe(std::string text) {
-  std::erase_if(text, [](char c) { return c == '\r' || c == '\0'; });
-  return text;
 }
 
 }  // namespace
@@ -159,6 +225,7 @@ std::string RecipientText(const HeaderFields& fields) {
 DeliveryEnvelope DeriveEnvelope(const HeaderFields& fields) {
   DeliveryEnvelope envelope;
   envelope.sender = CommandSafe(Sender(fields.FromText));
+  if (!IsPlainSender(envelope.sender)) envelope.sender.clear();
   ResolveRecipients(fields, &envelope);
   for (std::string& recipient : envelope.recipients) recipient = CommandSafe(recipient);
   return envelope;

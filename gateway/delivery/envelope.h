@@ -36,7 +36,12 @@ HeaderFields ScanHeader(const std::string& path);
 // ToText, ApparentlyToText and CcText joined by single blanks.
 std::string RecipientText(const HeaderFields& fields);
 // Sender and recipients by the rules of the site's domain (DomainSuffix) and
-// the local address list (MailList). Never fails.
+// the local address list (MailList). Never fails. Only plain addresses reach
+// the envelope: a header address counts where the domain ends it and its
+// mailbox name is one word of printable bytes without a routing character
+// (@ % ! and the like); a sender that is not one such word is replaced by the
+// fixed sender. So a header can neither route mail out of the domain nor add
+// parameters to a command.
 DeliveryEnvelope DeriveEnvelope(const HeaderFields& fields);
 // DeriveEnvelope(ScanHeader(path)).
 DeliveryEnvelope BuildEnvelope(const std::string& path);

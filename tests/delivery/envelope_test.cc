@@ -152,11 +152,13 @@ TEST_F(EnvelopeTest, SenderFollowsTheRulesOfTheFromField) {
       {"bare address with a comment", "JOHN@FOREIGN.ORG (JOHN DOE)", "JOHN@FOREIGN.ORG"},
       {"no at sign: the fixed sender", "JOHN DOE <JOHN>", ""},
       {"an opening bracket without a closing one", "JOHN <JOHN@FOREIGN.ORG", "JOHN@FOREIGN.ORG"},
-      {"brackets win over an at sign outside them", "A@B.ORG <POSTMASTER>", "POSTMASTER"},
+      {"brackets win over an at sign outside them; no at sign inside: replaced",
+       "A@B.ORG <POSTMASTER>", ""},
       {"empty brackets give the fixed sender", "A@B.ORG <>", ""},
       {"the mailbox stops at a delimiter", "NAME=JOHN@X.ORG;", "JOHN@X.ORG"},
-      {"tab and parentheses are no delimiters", "NAME:\t(JOHN@X.ORG)", "\t(JOHN@X.ORG)"},
-      {"the last at sign decides", "A@B@C.ORG", "A@B@C.ORG"},
+      {"tab and parentheses are no delimiters; such a sender is replaced",
+       "NAME:\t(JOHN@X.ORG)", ""},
+      {"the last at sign decides; two of them are replaced", "A@B@C.ORG", ""},
       {"at most 99 mailbox characters, no domain past position 99",
        std::string(120, 'M') + "@X.ORG", std::string(99, 'M') + "@"},
       {"the domain ends before position 100", std::string(98, 'M') + "@X.ORG",
@@ -198,11 +200,11 @@ TEST_F(EnvelopeTest, RecipientsFollowTheFirstRuleThatApplies) {
       {"to, then apparently-to, then cc",
        Fields("", "T@EXAMPLE.COM", "A@EXAMPLE.COM", "C@EXAMPLE.COM", ""), {},
        {"T@EXAMPLE.COM", "A@EXAMPLE.COM", "C@EXAMPLE.COM"}, kHeader},
-      {"a longer domain that begins with the local one",
+      {"a longer domain that begins with the local one is not local",
        Fields("", "EVE@EXAMPLE.COM.EVIL.ORG, X@FOREIGN.ORG", "", "", ""), {},
-       {"EVE@EXAMPLE.COM"}, kHeader},
-      {"addresses run together", Fields("", "A@EXAMPLE.COMB@EXAMPLE.COM", "", "", ""), {},
-       {"A@EXAMPLE.COM", "B@EXAMPLE.COM"}, kHeader},
+       {"UNDELIVERABLE@EXAMPLE.COM"}, kFallback},
+      {"addresses run together: the first domain does not end there",
+       Fields("", "A@EXAMPLE.COMB@EXAMPLE.COM", "", "", ""), {}, {"B@EXAMPLE.COM"}, kHeader},
       {"a mailbox keeps at most 99 characters",
        Fields("", std::string(120, 'M') + "@EXAMPLE.COM", "", "", ""), {},
        {std::string(99, 'M') + "@EXAMPLE.COM"}, kHeader},
@@ -236,6 +238,104 @@ TEST_F(EnvelopeTest, RecipientsFollowTheFirstRuleThatApplies) {
     EXPECT_THAT(envelope.recipients, ElementsAreArray(c.recipients));
     EXPECT_EQ(envelope.source, c.source);
   }
+}
+
+// --- Only plain local addresses reach the envelope ---
+
+struct HostileCase {
+  const char* name;
+  std::string header;  // the header lines of the spool file
+  std::string sender;
+  std::vector<std::string> recipients;
+  RecipientSource source;
+};
+
+// Header addresses that a mail server would route out of the site (percent
+// hack, bang path, source route, a parameter after a blank) or deliver to
+// the wrong local user never reach the envelope; plain addresses beside
+// them still do.
+TEST_F(EnvelopeTest, HostileAddressesNeverReachTheEnvelope) {
+  constexpr auto kHeader = RecipientSource::HeaderRecipients;
+  constexpr auto kFallback = RecipientSource::FallbackRecipient;
+  const std::string kUndeliverable = "UNDELIVERABLE@EXAMPLE.COM";
+  SetMailList({"ERIN@PARTNER.ORG"});
+  const std::vector<HostileCase> cases = {
+      {"percent hack", "To: victim1%outside.example@example.com\n", "", {kUndeliverable},
+       kFallback},
+      {"bang path", "To: outside.example!victim2@example.com\n", "", {kUndeliverable}, kFallback},
+      {"source route", "To: victim3@outside.example@example.com\n", "", {kUndeliverable},
+       kFallback},
+      {"a plain address beside hostile ones",
+       "To: victim1%outside.example@example.com, alice@example.com,\n"
+       " outside.example!victim2@example.com\n",
+       "", {"ALICE@EXAMPLE.COM"}, kHeader},
+      {"the address list decides when no plain local address is left",
+       "To: victim1%outside.example@example.com, erin@partner.org\n", "",
+       {"ERIN_PARTNER.ORG@EXAMPLE.COM"}, kFallback},
+      {"a received line decides when no plain local address is left",
+       "Received: by gw for <dave@example.com>;\nTo: [victim5@outside.example]@example.com\n", "",
+       {"DAVE@EXAMPLE.COM"}, kFallback},
+      {"a for clause with a parameter after a blank",
+       "Received: by relay.evil.example for <victim4@outside.example "
+       "ORCPT=rfc822;x@example.com>\nTo: someone@foreign.example\n",
+       "", {kUndeliverable}, kFallback},
+      {"a for clause naming a longer domain",
+       "Received: by gw for <dave@example.com.au>\nTo: someone@foreign.example\n", "",
+       {kUndeliverable}, kFallback},
+      {"a for clause with an empty mailbox name",
+       "Received: by gw for <@example.com>\nTo: someone@foreign.example\n", "",
+       {kUndeliverable}, kFallback},
+      {"a sender with a blank and a parameter",
+       "From: <a b@evil.example SIZE=99999999999>\nTo: alice@example.com\n", "",
+       {"ALICE@EXAMPLE.COM"}, kHeader},
+      {"a sender with a percent hack", "From: x%outside.example@evil.example\n", "",
+       {kUndeliverable}, kFallback},
+      {"a sender with a route", "From: <@relay.example:x@evil.example>\n", "", {kUndeliverable},
+       kFallback},
+      {"a domain that goes on past the local one",
+       "From: ann@origin.org\nTo: bruce@example.com.au, alice@example.com\n", "ANN@ORIGIN.ORG",
+       {"ALICE@EXAMPLE.COM"}, kHeader},
+      {"a folded line with a colon continues the field",
+       "To: a@foreign.org,\n \"Meier, Hans (Abt. 3: Einkauf)\" <hans.meier@example.com>,\n"
+       "\tB: <bob@example.com>\nSubject: s\nCc: carol@example.com\n",
+       "", {"HANS.MEIER@EXAMPLE.COM", "BOB@EXAMPLE.COM", "CAROL@EXAMPLE.COM"}, kHeader},
+      {"an unfolded line with a colon still ends it",
+       "To: a@foreign.org,\nX-Note: <bob@example.com>\n", "", {kUndeliverable}, kFallback},
+  };
+  for (const HostileCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const DeliveryEnvelope envelope = BuildEnvelope(WriteSpoolFile(c.header + "\nbody\n.\n"));
+    EXPECT_EQ(envelope.sender, c.sender);
+    EXPECT_THAT(envelope.recipients, ElementsAreArray(c.recipients));
+    EXPECT_EQ(envelope.source, c.source);
+  }
+}
+
+// A mailbox name holds printable bytes other than the routing characters;
+// a domain ends before any byte that cannot go on a domain name.
+TEST_F(EnvelopeTest, OnlyPlainNamesAndWholeDomainsCount) {
+  for (const char c : std::string("@%!()[\\]\t\x01\x7f\x80\xff", 13)) {
+    SCOPED_TRACE(static_cast<int>(static_cast<unsigned char>(c)));
+    const DeliveryEnvelope envelope =
+        DeriveEnvelope(Fields("", std::string("A") + c + "B@EXAMPLE.COM", "", "", ""));
+    EXPECT_THAT(envelope.recipients, ElementsAre("UNDELIVERABLE@EXAMPLE.COM"));
+  }
+  for (const char c : std::string("AZ09.-\xc3")) {
+    SCOPED_TRACE(c);
+    EXPECT_THAT(DeriveEnvelope(Fields("", std::string("B@EXAMPLE.COM") + c, "", "", "")).recipients,
+                ElementsAre("UNDELIVERABLE@EXAMPLE.COM"));
+  }
+  for (const char c : std::string(">), ;\t_+")) {
+    SCOPED_TRACE(c);
+    EXPECT_THAT(DeriveEnvelope(Fields("", std::string("B@EXAMPLE.COM") + c, "", "", "")).recipients,
+                ElementsAre("B@EXAMPLE.COM"));
+  }
+  // Every other printable byte may stand in a name.
+  const std::string plain = "#$&'*+-./0189=?AZ^_`{|}~";
+  EXPECT_THAT(DeriveEnvelope(Fields("", plain + "@EXAMPLE.COM", "", "", "")).recipients,
+              ElementsAre(plain.substr(plain.find('=') + 1) + "@EXAMPLE.COM"));
+  EXPECT_EQ(DeriveEnvelope(Fields("", "", "", "", "<" + plain + "@X.ORG>")).sender,
+            plain + "@X.ORG");
 }
 
 TEST_F(EnvelopeTest, ListEntriesBeyondTheCountAreNotUsed) {
@@ -281,7 +381,7 @@ TEST_F(EnvelopeTest, NoCarriageReturnOrNulOfTheHeaderReachesTheEnvelope) {
       std::string("From: <evil@x.org\rRCPT TO: boss@example.com>\n"
                   "To: ann\r@example.com, b\rob@example.com, c") +
       '\0' + "d@example.com\n\n.\n"));
-  EXPECT_EQ(envelope.sender, "EVIL@X.ORGRCPT TO: BOSS@EXAMPLE.COM");
+  EXPECT_EQ(envelope.sender, "");
   EXPECT_THAT(envelope.recipients,
               ElementsAre("ANN@EXAMPLE.COM", "BOB@EXAMPLE.COM", "CD@EXAMPLE.COM"));
 

@@ -356,7 +356,7 @@ TEST_F(SendMailTest, ACraftedHeaderCannotSplitACommand) {
   const std::string transcript = server.Transcript(0);
   EXPECT_THAT(transcript, ::testing::StartsWith(
                               "HELO ZUL\n"
-                              "MAIL FROM: EVIL@X.ORGRCPT TO: BOSS@EXAMPLE.COM\n"
+                              "MAIL FROM: QUILLON\n"
                               "RCPT TO: ANN@EXAMPLE.COM\n"
                               "RCPT TO: BOB@EXAMPLE.COM\n"
                               "DATA\n"));

@@ -101,7 +101,7 @@ const std::vector<Kind>& Kinds() {
        "To: alice@example.com\n", {"undeliverable"}, "ANN@ORIGIN.ORG"},
       {"longer domain that begins with the local one",
        "From: ann@origin.org\nTo: gail@example.com.far.org\n",
-       "Longer.\n", {kCatchAll}, "ANN@ORIGIN.ORG"},
+       "Longer.\n", {"undeliverable"}, "ANN@ORIGIN.ORG"},
       {"lines beginning with dots",
        "From: ann@origin.org\nTo: alice@example.com\n",
        ".\n..\n.leading dot\n...three\n. \nend\n", {"alice"}, "ANN@ORIGIN.ORG"},

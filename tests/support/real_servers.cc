@@ -314,6 +314,8 @@ PostfixServer::PostfixServer(const std::string& address, const std::string& doma
                  "proxymap unix - - n - - proxymap\n"
                  "showq unix n - n - - showq\n"
                  "error unix - - n - - error\n"
+                 // Used only where a test's settings choose it as a transport.
+                 "smtp unix - - n - - smtp\n"
                  "retry unix - - n - - error\n"
                  "discard unix - - n - - discard\n"
                  "virtual unix - n n - - virtual\n"

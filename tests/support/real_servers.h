@@ -74,7 +74,8 @@ class PostfixServer {
   static constexpr const char* kCatchAll = "catchall";
 
   // settings: main.cf values that replace or add to the defaults, for a
-  // test that needs a stricter server.
+  // test that needs a stricter server, or one that relays (master.cf has an
+  // "smtp" client service for a transport or relayhost that names it).
   PostfixServer(const std::string& address, const std::string& domain,
                 const std::vector<std::string>& mailboxes,
                 const std::map<std::string, std::string>& settings = {});
