@@ -6,7 +6,9 @@
 //
 // Each step acts on the top-level windows titled TITLE:
 //   wait:ID     waits for such a window with a control ID; it becomes the
-//               current window
+//               current window. Another such window (a message box) that
+//               shows up first is a failure.
+//   text:ID     prints "text ID: " and the text of the control ID
 //   checked     prints "checked:" and the ids of the current window's
 //               checked buttons
 //   click:ID    clicks the button ID of the current window (BM_CLICK) and
@@ -20,6 +22,8 @@
 // Each wait is bounded (90 s). On a failure it prints "failed: " with the
 // step and the texts of the windows titled TITLE, and exits with 1.
 #include <windows.h>
+#include <fcntl.h>
+#include <io.h>
 
 #include <chrono>
 #include <cstdio>
@@ -108,6 +112,7 @@ int main(int argc, char** argv) {
     Say("usage: dialog_driver TITLE STEP...");
     return 2;
   }
+  _setmode(_fileno(stdout), _O_BINARY);  // lines end in LF alone
   const std::string title = argv[1];
   std::set<HWND> known;  // the windows found by wait steps
   HWND current = nullptr;
@@ -115,14 +120,20 @@ int main(int argc, char** argv) {
     const std::string step = argv[i];
     if (step.starts_with("wait:")) {
       const int id = IdOf(step);
+      bool other = false;
       current = WaitFor([&]() -> HWND {
         for (HWND window : WindowsTitled(title)) {
           if (GetDlgItem(window, id) != nullptr) return window;
+          other = other || !known.contains(window);
         }
-        return nullptr;
+        return other ? GetDesktopWindow() : nullptr;
       });
-      if (current == nullptr) Fail(title, step);
+      if (current == nullptr || other) Fail(title, step);
       known.insert(current);
+    } else if (step.starts_with("text:")) {
+      HWND control = current ? GetDlgItem(current, IdOf(step)) : nullptr;
+      if (control == nullptr) Fail(title, step);
+      Say("text " + std::to_string(IdOf(step)) + ": " + WindowText(control));
     } else if (step == "checked") {
       if (current == nullptr) Fail(title, step);
       std::string line = "checked:";
