@@ -124,8 +124,16 @@ Section "Tallowmere"
   ${If} ${Errors}
     StrCpy $0 "$APPDATA\Brackwater\Tallowmere"
     WriteRegStr HKLM "${CONNECTOR_KEY}" "RootDir" "$0"
+    CreateDirectory "$0"
+    ; The spool holds the site's mail: SYSTEM (the gateway's task) and the
+    ; administrators (Setwick) only, not the users whom ProgramData lets read.
+    nsExec::ExecToLog '"$SYSDIR\icacls.exe" "$0" /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F'
+    Pop $1
+    ${If} $1 != 0
+      MessageBox MB_OK|MB_ICONEXCLAMATION 'The access rights of "$0" could not be set ($1).' /SD IDOK
+      SetErrorLevel 2
+    ${EndIf}
   ${EndIf}
-  CreateDirectory "$0"
 
   CreateDirectory "${START_MENU}"
   CreateShortcut "${START_MENU}\Setwick.lnk" "$INSTDIR\Setwick.exe" "" "$INSTDIR\Setwick.exe" 0 \
