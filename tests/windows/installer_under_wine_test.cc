@@ -1,7 +1,7 @@
 // The Windows installer, Tallowmere-<version>-setup.exe as built into
-// build-win, installed and uninstalled silently in a fresh Wine prefix that
-// already holds settings and an administrator's maillist.txt (as an upgrade
-// finds them), with the installed Setwick.exe started in between.
+// build-win, installed (twice) and uninstalled silently in a fresh Wine prefix
+// that already holds settings and an administrator's maillist.txt (as an
+// upgrade finds them), with the installed Setwick.exe started in between.
 //
 // Wine's task scheduler keeps the task's registration and settings but
 // neither its trigger, nor its account, nor its command, and runs nothing:
@@ -83,9 +83,13 @@ TEST_F(InstallerUnderWineTest, InstallsKeepsTheSettingsAndUninstallsLeavingSetti
   std::filesystem::create_directories(InstallDir());
   WriteFileBytes(InstallDir() / "maillist.txt", "news@lists.example.org\r\n");
 
-  const platform::testing::ProcessResult installed = Run({kInstaller.string(), "/S"});
-  ASSERT_TRUE(installed.exited) << (installed.timed_out ? "timed out" : "killed");
-  ASSERT_EQ(installed.exit_code, 0) << ReadFileBytes(root_.path() / "wine.log");
+  // Twice: the second run upgrades the first installation (its files, its
+  // task) in place.
+  for (int run = 0; run < 2; ++run) {
+    const platform::testing::ProcessResult installed = Run({kInstaller.string(), "/S"});
+    ASSERT_TRUE(installed.exited) << (installed.timed_out ? "timed out" : "killed");
+    ASSERT_EQ(installed.exit_code, 0) << run << ReadFileBytes(root_.path() / "wine.log");
+  }
 
   for (const char* program : {"Quillon.exe", "Setwick.exe"}) {
     EXPECT_EQ(ReadFileBytes(InstallDir() / program), ReadFileBytes(kBin / program)) << program;
