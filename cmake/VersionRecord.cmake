@@ -2,6 +2,15 @@
 # Windows, an ELF section ".tallowmere.version" of Name=Value lines elsewhere.
 #   tallowmere_version_record(target FILE_VERSION 1.5.0.0 PRODUCT_VERSION 1.5.0
 #                             DESCRIPTION "..." ORIGINAL_NAME Quillon.exe)
+
+# The two programs' versions. The product (and so its packages) takes the
+# gateway's.
+set(QUILLON_FILE_VERSION 1.5.0.0)
+set(QUILLON_PRODUCT_VERSION 1.5.0)
+set(SETWICK_FILE_VERSION 1.2.7.0)
+set(SETWICK_PRODUCT_VERSION 1.2.7.0)
+set(TALLOWMERE_VERSION ${QUILLON_PRODUCT_VERSION})
+
 function(tallowmere_version_record target)
   cmake_parse_arguments(V "" "FILE_VERSION;PRODUCT_VERSION;DESCRIPTION;ORIGINAL_NAME" "" ${ARGN})
   string(REPLACE "." "," commas "${V_FILE_VERSION}")

@@ -106,6 +106,24 @@ inline std::vector<int> RadioGroup(const DialogTemplate& dialog, int first_id) {
   return ids;
 }
 
+// The ids of the radio buttons in the group that holds the radio button id,
+// in template order, disabled ones included. Empty when id is not a radio
+// button.
+inline std::vector<int> RadioGroupOf(const DialogTemplate& dialog, int id) {
+  std::vector<int> ids;
+  bool found = false;
+  for (const ControlTemplate& c : dialog.controls) {
+    if (c.style & kStyleGroup) {
+      if (found) break;
+      ids.clear();
+    }
+    if (c.kind != ControlKind::kAutoRadioButton) continue;
+    ids.push_back(c.id);
+    found = found || c.id == id;
+  }
+  return found ? ids : std::vector<int>{};
+}
+
 // Where a minimised dialog paints its icon: centred in the client area.
 inline DialogRect MinimisedIconPlace(int client_width, int client_height,
                                      int icon_width, int icon_height) {

@@ -189,6 +189,7 @@ class RunningDialog final : public DialogWindow {
 
  private:
   bool PaintMinimised();
+  bool CheckClickedRadio(int id);
 
   const DialogTemplate& dialog_;
   DialogHandler& handler_;
@@ -210,6 +211,18 @@ void RunningDialog::Init(HWND hwnd) {
     item = GetWindow(item, GW_HWNDNEXT);
   }
   handler_.OnInit(*this);
+}
+
+// An automatic radio button unchecks the others of its group when it is
+// clicked, but passes over disabled ones: a disabled button checked from the
+// settings would stay checked beside the clicked one. The clicked button is
+// the one left checked, whatever the others' state.
+bool RunningDialog::CheckClickedRadio(int id) {
+  const std::vector<int> group = RadioGroupOf(dialog_, id);
+  for (int member : group) {
+    CheckDlgButton(hwnd_, member, member == id ? BST_CHECKED : BST_UNCHECKED);
+  }
+  return !group.empty();
 }
 
 // Draws the icon centred in the client area of the minimised dialog.
@@ -242,6 +255,7 @@ INT_PTR RunningDialog::Message(HWND hwnd, UINT message, WPARAM wparam) {
         EndDialog(hwnd, kIdCancel);
         return TRUE;
       }
+      if (HIWORD(wparam) == BN_CLICKED) return CheckClickedRadio(LOWORD(wparam)) ? TRUE : FALSE;
       return FALSE;
     case WM_SYSCOMMAND:
       return handler_.OnSystemCommand(*this, static_cast<std::uint32_t>(wparam)) ? TRUE

@@ -172,6 +172,18 @@ TEST(DialogLayer, RadioGroupRunsFromItsStartToTheNextGroupStart) {
   EXPECT_EQ(platform::RadioGroup(two, 1014), (std::vector<int>{1014, 1016}));
 }
 
+// The group a clicked button unchecks: the disabled "0 - None" belongs to it.
+TEST(DialogLayer, RadioGroupOfAButtonHoldsItsWholeGroup) {
+  const std::vector<int> all{1012, 1013, 1014, 1016};
+  for (int id : all) EXPECT_EQ(platform::RadioGroupOf(setwick::SettingsTemplate(), id), all) << id;
+  EXPECT_TRUE(platform::RadioGroupOf(setwick::SettingsTemplate(), 1000).empty());
+  EXPECT_TRUE(platform::RadioGroupOf(setwick::SettingsTemplate(), 1015).empty());
+  platform::DialogTemplate two = setwick::SettingsTemplate();
+  two.controls[20].style |= platform::kStyleGroup;  // 1014 starts a group of its own
+  EXPECT_EQ(platform::RadioGroupOf(two, 1013), (std::vector<int>{1012, 1013}));
+  EXPECT_EQ(platform::RadioGroupOf(two, 1016), (std::vector<int>{1014, 1016}));
+}
+
 TEST(DialogLayer, MinimisedIconIsCentred) {
   const platform::DialogRect r = platform::MinimisedIconPlace(36, 36, 32, 32);
   EXPECT_EQ(r.x, 2);

@@ -5,11 +5,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,73 +16,16 @@
 #include "tests/support/machine_root.h"
 #include "tests/support/scripted_pop3_server.h"
 #include "tests/support/scripted_smtp_server.h"
+#include "tests/windows/wine.h"
 
 namespace {
 
 using testing_support::DirectoryNames;
+using testing_support::EventStrings;
+using testing_support::OnPath;
 using testing_support::ReadFileBytes;
-
-// Wine's first start in a fresh prefix takes several seconds.
-constexpr int kWineLimitMs = 180000;
-
-// A host path as Wine's drive Z: shows it.
-std::string WindowsPath(const std::filesystem::path& path) {
-  std::string text = "Z:" + path.string();
-  std::replace(text.begin(), text.end(), '/', '\\');
-  return text;
-}
-
-bool OnPath(const std::string& program) {
-  std::istringstream path(std::getenv("PATH") ? std::getenv("PATH") : "");
-  for (std::string dir; std::getline(path, dir, ':');) {
-    if (std::filesystem::exists(std::filesystem::path(dir) / program)) return true;
-  }
-  return false;
-}
-
-// A Wine prefix of the test's own; its wineserver is stopped at the end.
-class Wine {
- public:
-  explicit Wine(std::filesystem::path prefix) : prefix_(std::move(prefix)) {}
-  ~Wine() { platform::testing::RunProcess({"wineserver", "-k"}, Environment(), 30000); }
-
-  // Starts a Windows program; Wine's report of every event-log entry goes
-  // to the file log, one line per insertion string.
-  std::unique_ptr<platform::testing::ChildProcess> Start(const std::vector<std::string>& argv,
-                                                         const std::filesystem::path& log) const {
-    std::string command = "exec wine";
-    for (const std::string& arg : argv) command += " '" + arg + "'";
-    command += " 2>'" + log.string() + "'";
-    return platform::testing::ChildProcess::Start({"/bin/sh", "-c", command}, Environment());
-  }
-  // Runs one to its end.
-  platform::testing::ProcessResult Run(const std::vector<std::string>& argv,
-                                       const std::filesystem::path& log) const {
-    std::unique_ptr<platform::testing::ChildProcess> child = Start(argv, log);
-    if (!child) return {};
-    return child->Wait(kWineLimitMs);
-  }
-
- private:
-  std::vector<std::string> Environment() const {
-    return {"WINEPREFIX=" + prefix_.string(), "WINEDEBUG=-all,+eventlog"};
-  }
-  std::filesystem::path prefix_;
-};
-
-// The insertion strings of the entries in a log written by Wine::Run.
-std::vector<std::string> EventStrings(const std::filesystem::path& log) {
-  std::vector<std::string> strings;
-  std::istringstream lines(ReadFileBytes(log));
-  const std::string marker = ":eventlog:ReportEventW L\"";
-  for (std::string line; std::getline(lines, line);) {
-    const std::size_t at = line.find(marker);
-    if (at == std::string::npos || line.back() != '"') continue;
-    const std::size_t begin = at + marker.size();
-    strings.push_back(line.substr(begin, line.size() - 1 - begin));
-  }
-  return strings;
-}
+using testing_support::Wine;
+using testing_support::WindowsPath;
 
 const std::filesystem::path& Exe() {
   static const std::filesystem::path exe =
