@@ -30,12 +30,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   GatewaySettings = {};
   GatewaySettings.installdir = machine.dir().string();
   LoadMailList();
-  const std::vector<std::string> lines = ReferenceLines(file, 9999);
-  const std::size_t count = std::min<std::size_t>(lines.size(), GatewaySettings.MailList.size());
-  FUZZ_CHECK(GatewaySettings.MailListCount == static_cast<int>(count));
-  for (std::size_t i = 0; i < count; ++i) {
-    FUZZ_CHECK(GatewaySettings.MailList[i] == Trim(UpperCase(lines[i])));
+  std::vector<std::string> entries;  // the lines that are no comments, trimmed
+  for (const std::string& line : ReferenceLines(file, 9999)) {
+    std::string entry = Trim(UpperCase(line));
+    if (!entry.starts_with('#')) entries.push_back(entry);
   }
+  const std::size_t count = std::min<std::size_t>(entries.size(), GatewaySettings.MailList.size());
+  FUZZ_CHECK(GatewaySettings.MailListCount == static_cast<int>(count));
+  for (std::size_t i = 0; i < count; ++i) FUZZ_CHECK(GatewaySettings.MailList[i] == entries[i]);
 
   // The same file in short pieces.
   const std::size_t piece = data[0] % 16 + 1;

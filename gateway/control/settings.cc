@@ -1,6 +1,7 @@
 #include "gateway/control/settings.h"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "gateway/control/event_log.h"
@@ -150,7 +151,11 @@ void LoadMailList() {
   int count = 0;
   while (count < static_cast<int>(GatewaySettings.MailList.size()) &&
          file.ReadLine(&line, kLineChars)) {
-    GatewaySettings.MailList[count++] = Trim(UpperCase(line));
+    std::string entry = Trim(UpperCase(line));
+    // A comment: no address begins with "#", and the installed example
+    // explains itself in such lines.
+    if (entry.starts_with('#')) continue;
+    GatewaySettings.MailList[count++] = std::move(entry);
   }
   GatewaySettings.MailListCount = count;
 }

@@ -45,7 +45,8 @@ inline constexpr const char kSettingsKey[] = "SOFTWARE\\Brackwater\\Tallowmere\\
 // Fills GatewaySettings; ends the process with exit code 1 when an optional
 // value is not one it knows or a host cannot be resolved.
 void inituserinfo();
-// Loads installdir + "\maillist.txt" into MailList.
+// Loads installdir + "\maillist.txt" into MailList; lines that begin with
+// "#" are comments.
 void LoadMailList();
 
 // exchangedir + "\quillon": the raw download, the statistics file and the

@@ -199,6 +199,16 @@ TEST_F(SettingsTest, MailListLineOfTenThousandCharactersIsCut) {
   EXPECT_EQ(GatewaySettings.MailList[4], "END");
 }
 
+TEST_F(SettingsTest, MailListCommentLinesAreNoEntries) {
+  WriteMailList("# local addresses, one a line\n  #indented comment\njoe@example.com\n"
+                "news#1@lists.example.org\n#\n");
+  EXPECT_EQ(Load(), std::nullopt);
+  ASSERT_EQ(GatewaySettings.MailListCount, 2);
+  EXPECT_EQ(GatewaySettings.MailList[0], "JOE@EXAMPLE.COM");
+  EXPECT_EQ(GatewaySettings.MailList[1], "NEWS#1@LISTS.EXAMPLE.ORG");
+  EXPECT_EQ(GatewaySettings.MailList[2], "");
+}
+
 TEST_F(SettingsTest, MissingMailListLeavesTheCountZeroWithoutAnEntry) {
   EXPECT_EQ(Load(), std::nullopt);
   EXPECT_EQ(GatewaySettings.MailListCount, 0);
