@@ -47,23 +47,34 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string name = entry.path().filename().string();
     FUZZ_CHECK(!name.empty());
     FUZZ_CHECK(name.find_first_of(UidCharacterSet) == std::string::npos);
+    // A usable identifier: 1 to 70 characters from 0x21 to 0x7E, no leading ".".
+    FUZZ_CHECK(name.size() <= 70 && name.front() != '.');
+    for (const char c : name) FUZZ_CHECK(c >= 0x21 && c <= 0x7E);
     FUZZ_CHECK(entry.is_regular_file());
     // Every line written is a line, or a piece of one, of the download. A
-    // piece that goes on a long line has its leading "." stuffed and is
-    // never dropped; the first line of a file may be such a piece too (of
-    // a long RETR status line).
+    // piece that goes on a long line is never dropped; in the header (up
+    // to the first empty line) it is folded with a TAB, in the body its
+    // leading "." is stuffed. The file's one line "." is its last: no line
+    // of it ends the mail server's data early.
     const std::string spool = FuzzMachine::ReadFile(entry.path());
-    FUZZ_CHECK(spool.empty() || spool.back() == '\n');
+    FUZZ_CHECK(spool.ends_with("\n.\n") || spool == ".\n");
     std::size_t previous = 0;
+    bool header = true;
     for (std::size_t begin = 0; begin < spool.size();) {
       const std::size_t end = spool.find('\n', begin);
       const std::string_view line = std::string_view(spool).substr(begin, end - begin);
-      const bool may_continue = begin == 0 || previous == kLinePiece;
+      FUZZ_CHECK((line == ".") == (end + 1 == spool.size()));
+      const bool may_continue = previous == kLinePiece;
       std::string_view data = line;  // as the download holds it
-      if (may_continue && line.starts_with("..")) data.remove_prefix(1);
+      if (may_continue && header && line.starts_with('\t')) {
+        data.remove_prefix(1);
+      } else if (may_continue && !header && line.starts_with("..")) {
+        data.remove_prefix(1);
+      }
       FUZZ_CHECK(data.size() <= kLinePiece);
       FUZZ_CHECK(popout.find(data) != std::string_view::npos);
       FUZZ_CHECK(may_continue || !line.starts_with("Return-Receipt-To:"));
+      if (line.empty()) header = false;
       previous = data.size();
       begin = end + 1;
     }

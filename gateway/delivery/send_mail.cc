@@ -17,6 +17,26 @@ constexpr int kReplyBytes = 2048;
 constexpr std::size_t kBlockBytes = 2048;
 constexpr char kClosed[] = "Socket closed by remote";
 
+// True when the file's last line is "." and no line before it is one: the
+// server ends the data at the first such line and would take every line
+// after it for commands. A line of a dot and carriage returns counts as one
+// too, since a server may strip those before it looks; a piece of a long
+// line does not.
+bool EndsDataOnce(platform::TextFile& file) {
+  std::string line;
+  bool ended = false;
+  for (bool continued = false; file.ReadLine(&line, kBlockBytes);
+       continued = file.LineContinues()) {
+    if (ended) return false;
+    if (!continued && !file.LineContinues() && line.starts_with('.') &&
+        line.find_first_not_of('\r', 1) == std::string::npos) {
+      if (line != ".") return false;
+      ended = true;
+    }
+  }
+  return ended;
+}
+
 // The conversation on a fresh socket, from connect to QUIT. Returns the
 // message of the first failure, or an empty text once QUIT went out.
 std::string Converse(platform::Socket socket, const DeliveryEnvelope& envelope,
@@ -110,9 +130,13 @@ int SendMail(std::string name) {
   platform::Env& env = platform::env();
   const std::string path = SpoolRoot() + "\\out\\" + name;
   const DeliveryEnvelope envelope = BuildEnvelope(path);
-  // Without the file there is no data, and without its last line "." the
-  // server would wait for the end of the data for ever: fail before connecting.
+  // Without the file there is no data; without its last line "." the server
+  // would wait for the end of the data for ever, and with a line "." before
+  // it the server would end the data early and take the rest for commands:
+  // fail before connecting.
   platform::TextFile file;
+  if (!file.Open(path)) return LogFailure(kTag, "Unable to open message file", -1);
+  if (!EndsDataOnce(file)) return LogFailure(kTag, "Damaged message file - " + name, -1);
   if (!file.Open(path)) return LogFailure(kTag, "Unable to open message file", -1);
 
   const platform::Socket socket = env.CreateStreamSocket();

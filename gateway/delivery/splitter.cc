@@ -1,6 +1,8 @@
 #include "gateway/delivery/splitter.h"
 
+#include <algorithm>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -48,6 +50,99 @@ class LineWriter {
   platform::FileHandle file_;
   std::string buffer_;
 };
+
+// Passes over the rest of a line whose first piece was read.
+void SkipRestOfLine(platform::TextFile& file) {
+  std::string piece;
+  while (file.LineContinues() && file.ReadLine(&piece, kLinePiece)) {
+  }
+}
+
+// Reads a line's first piece and passes over the rest of it; *longer tells
+// whether there was a rest. False at the end of the file.
+bool ReadWholeLine(platform::TextFile& file, std::string* line, bool* longer = nullptr) {
+  if (!file.ReadLine(line, kLinePiece)) return false;
+  if (longer) *longer = file.LineContinues();
+  SkipRestOfLine(file);
+  return true;
+}
+
+struct ListingEntry {
+  std::string line;     // its first piece
+  bool longer = false;  // the line went on beyond that piece
+};
+
+// The listing's entries, read from "popout.txt" by a reader of their own
+// beside the messages, so that none is held in memory however many the
+// listing or the count claims.
+class Listing {
+ public:
+  explicit Listing(const std::string& path) {
+    file_.Open(path);
+    std::string status;
+    ended_ = !ReadWholeLine(file_, &status);
+  }
+  // False at the listing's "." line, and at the end of the file.
+  bool Next(ListingEntry* entry) {
+    if (!ended_) ended_ = !ReadWholeLine(file_, &entry->line, &entry->longer) || entry->line == ".";
+    return !ended_;
+  }
+
+ private:
+  platform::TextFile file_;
+  bool ended_ = false;
+};
+
+// A listing line "n uid" whose uid is one the spool can carry: 1 to 70
+// characters from 0x21 to 0x7E, as the POP3 standard has it, and none that
+// begins with ".", whose spool file the delivery run would pass over.
+bool UsableListingLine(const std::string& listing_line) {
+  const std::string line = TrimRight(listing_line);
+  const std::size_t blank = line.find(' ');
+  if (blank == std::string::npos) return false;
+  const std::string_view uid = std::string_view(line).substr(blank + 1);
+  if (uid.empty() || uid.size() > 70 || uid.front() == '.') return false;
+  return std::all_of(uid.begin(), uid.end(), [](char c) {
+    return static_cast<unsigned char>(c) >= 0x21 && static_cast<unsigned char>(c) <= 0x7E;
+  });
+}
+
+// Copies one message's lines from its first one up to and including the
+// "." line that ends its RETR reply. Only a whole line "." ends it: the
+// server stuffs every line of the message that begins with ".", and a piece
+// of a long line is data, whatever it holds. False when the file ended first.
+// Nothing is written to an invalid file.
+bool CopyMessage(platform::TextFile& popout, platform::FileHandle file) {
+  LineWriter writer(file);
+  std::string line;
+  bool header = true;     // before the message's first empty line
+  bool dropping = false;  // the line being read is a dropped field's
+  for (bool continued = popout.LineContinues(); popout.ReadLine(&line, kLinePiece);
+       continued = popout.LineContinues()) {
+    const bool end = !continued && line == ".";
+    if (continued) {
+      if (dropping) continue;
+      if (header) {
+        // In the header a piece goes on the field as a folded line of it,
+        // which no mail server takes for the end of the header.
+        line.insert(0, 1, '\t');
+      } else if (line.starts_with('.')) {
+        // In the body its leading "." is stuffed like a line's, so that the
+        // mail server neither ends the data there nor drops the dot.
+        line.insert(0, 1, '.');
+      }
+    } else if (line.starts_with("Return-Receipt-To:")) {
+      dropping = true;
+      continue;
+    } else if (line.empty()) {
+      header = false;
+    }
+    dropping = false;
+    if (file != platform::kInvalidFile) writer.Line(line);
+    if (end) return true;
+  }
+  return false;
+}
 
 // Removes the work files that a killed run left behind.
 void RemoveStaleWorkFiles(const std::string& root) {
@@ -111,10 +206,11 @@ void ParseMsgs(int count) {
   platform::Env& env = platform::env();
   const std::string root = SpoolRoot();
   const std::string in = root + "\\in";
+  const std::string popout_path = root + "\\popout.txt";
 
   // A file that cannot be opened reads as an empty one.
   platform::TextFile popout;
-  popout.Open(root + "\\popout.txt");
+  popout.Open(popout_path);
   std::string line;
   popout.ReadLine(&line, kLinePiece);
   if (line.find("+OK") == std::string::npos) {
@@ -126,47 +222,44 @@ void ParseMsgs(int count) {
   }
   RemoveStaleWorkFiles(root);
 
-  // UidTable: one entry per message, however many the download brought.
-  std::vector<std::string> UidTable;
-  for (int i = 0; i < count; ++i) {
-    popout.ReadLine(&line, kLinePiece);
-    UidTable.push_back(line);
+  // The messages follow the listing, up to its "." line, and the status
+  // line of the first RETR.
+  SkipRestOfLine(popout);
+  while (ReadWholeLine(popout, &line) && line != ".") {
   }
-  // The "." that ends the listing and the status line of the first RETR.
-  popout.ReadLine(&line, kLinePiece);
-  popout.ReadLine(&line, kLinePiece);
+  ReadWholeLine(popout, &line);
 
+  // At most as many messages as the download reported and the listing
+  // names, the listing's first entries.
+  Listing listing(popout_path);
   std::vector<SplitMessage> split;
-  for (const std::string& listing_line : UidTable) {
-    const std::string key = TerminatorKey(listing_line);
+  ListingEntry entry;
+  for (int i = 0; i < count && listing.Next(&entry); ++i) {
+    const std::string number = std::to_string(i + 1);
+    const std::string key = TerminatorKey(entry.line);
+    // A message without a usable identifier is passed over: it stays at the
+    // provider, where the deletion leaves every message without a file.
+    const bool usable = !entry.longer && UsableListingLine(entry.line);
+    if (!usable) {
+      LogEvent(std::string(kTag) + "Unusable UIDL - message " + number,
+               platform::kEventlogErrorType);
+    }
     const std::string work = root + kWorkPrefix + std::to_string(split.size()) + kWorkSuffix;
     // A message whose work file cannot be made is read and dropped; it stays
     // at the provider and comes with the next download.
-    const platform::FileHandle file = CreateOutputFile(work);
+    const platform::FileHandle file =
+        usable ? CreateOutputFile(work) : platform::kInvalidFile;
+    const bool ended = CopyMessage(popout, file);
 
-    bool whole = false;
-    {
-      LineWriter writer(file);
-      bool dropping = false;  // the line being read is a dropped field's
-      for (bool continued = popout.LineContinues(); popout.ReadLine(&line, kLinePiece);
-           continued = popout.LineContinues()) {
-        if (continued) {
-          if (dropping) continue;
-          // A piece that goes on a long line is data, whatever it begins
-          // with. Its leading "." is stuffed like a line's, so that the mail
-          // server neither ends the data there nor drops the dot.
-          if (line.starts_with('.')) line.insert(0, 1, '.');
-        } else if (line.starts_with("+OK") && ReplaceUidCharacters(line) == key) {
-          popout.ReadLine(&line, kLinePiece);  // the next message's RETR status line
-          whole = true;
-          break;
-        } else if (line.starts_with("Return-Receipt-To:")) {
-          dropping = true;
-          continue;
-        }
-        dropping = false;
-        if (file != platform::kInvalidFile) writer.Line(line);
-      }
+    // The line after the message's "." is the reply to "UIDL n": only a
+    // reply that is exactly the message's key gives it a spool file.
+    bool longer = false;
+    const bool replied = ended && ReadWholeLine(popout, &line, &longer);
+    const bool whole = replied && !longer && ReplaceUidCharacters(line) == key;
+    if (replied) ReadWholeLine(popout, &line);  // the next message's RETR status line
+    if (usable && replied && !whole) {
+      LogEvent(std::string(kTag) + "UIDL reply does not match - message " + number,
+               platform::kEventlogErrorType);
     }
 
     if (file != platform::kInvalidFile) {
@@ -178,7 +271,7 @@ void ParseMsgs(int count) {
       }
     }
     // The download ended inside this message: nothing after it is split.
-    if (!whole) break;
+    if (!replied) break;
   }
   if (split.empty()) return;
 

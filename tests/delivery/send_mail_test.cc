@@ -308,6 +308,43 @@ TEST_F(SendMailTest, AFileThatCannotBeOpenedFailsBeforeAnyConnection) {
   EXPECT_EQ(env_.events()[0].error_text, "Tallowmere error: 2");
 }
 
+// The server ends the data at the first line ".": a file without one as its
+// last line, or with one before it, is never sent. Such were the files of a
+// message cut short by a forged UIDL reply in its body, and of the message
+// after it, which began with the forger's header and held their ".".
+TEST_F(SendMailTest, AFileThatWouldNotEndTheDataAtItsEndIsNotSent) {
+  const std::vector<std::pair<const char*, std::string>> cases = {
+      {"cut short", "From: mallory@origin.org\nTo: alice@example.com\n\nhello\n"},
+      {"a second message behind a \".\"",
+       "From: ceo@example.com\nTo: accounting@example.com\n\npay\n.\n+OK 1 000000026b181edc\n"
+       "+OK 62 octets\nFrom: dan@origin.org\nTo: bob@example.com\n\nreal\n.\n"},
+      {"a line after the \".\"", "To: ann@example.com\n\nx\n.\n\n"},
+      {"a dot and a carriage return", "To: ann@example.com\n\n.\r\r\nRSET\n.\n"},
+      {"ending in a dot and a carriage return", "To: ann@example.com\n\nx\n.\r"},
+      {"empty", ""},
+  };
+  ScriptedSmtpServer& server = Serve();
+  for (const auto& [name, bytes] : cases) {
+    SCOPED_TRACE(name);
+    SmtpClientEnv env;
+    WriteOut("m1", bytes);
+    EXPECT_EQ(SendMail("m1"), -1);
+    EXPECT_THAT(env.messages(), ElementsAre(" - SendMail - Damaged message file - m1"));
+    EXPECT_EQ(env.calls(Call::kCreateSocket), 0);
+    EXPECT_EQ(testing_support::ReadFileBytes(root_.spool() / "out" / "m1"), bytes);
+  }
+  EXPECT_EQ(server.ConnectionCount(), 0);
+}
+
+TEST_F(SendMailTest, ADotAtTheEndOfALongLineEndsNothing) {
+  ScriptedSmtpServer& server = Serve();
+  const std::string message = "To: ann@example.com\n\n" + std::string(4096, 'x') + ".\nend\n.";
+  WriteOut("m1", message);
+  EXPECT_EQ(SendMail("m1"), 1);
+  EXPECT_THAT(server.Transcript(0), HasSubstr("DATA\n" + message + "\nQUIT\r\n"));
+  EXPECT_THAT(env_.events(), IsEmpty());
+}
+
 // --- No endless wait ---
 
 TEST_F(SendMailTest, EverySocketGetsTheSilenceLimit) {

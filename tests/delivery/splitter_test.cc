@@ -101,7 +101,7 @@ TEST_F(SplitterTest, ReturnReceiptToIsDroppedOnlyInItsExactForm) {
 TEST_F(SplitterTest, ALongReturnReceiptToLineIsDroppedWhole) {
   const std::string field = "Return-Receipt-To: " + std::string(980, 'a');  // 999 characters
   Split(Popout({{"u1", field + ".b\r\n" + field + "\r\nS: 1\r\n" + std::string(999, 'c') + ".d\r\n"}}), 1);
-  EXPECT_EQ(InFile("u1"), "S: 1\n" + std::string(999, 'c') + "\n..d\n.\n");
+  EXPECT_EQ(InFile("u1"), "S: 1\n" + std::string(999, 'c') + "\n\t.d\n.\n");
 }
 
 TEST_F(SplitterTest, BodyLineBeginningWithOkThatIsNotTheKeyIsKept) {
@@ -119,8 +119,8 @@ TEST_F(SplitterTest, TerminatorMatchesAfterTheSameReplacement) {
 
 TEST_F(SplitterTest, LongLinesAreWrittenInPiecesOf999) {
   const std::string a(2500, 'a'), b(999, 'b'), c(1998, 'c');
-  Split(Popout({{"u1", a + "\r\n" + b + "\r\n" + c + "\r\n"}}), 1);
-  EXPECT_EQ(InFile("u1"), std::string(999, 'a') + "\n" + std::string(999, 'a') + "\n" +
+  Split(Popout({{"u1", "S: 1\r\n\r\n" + a + "\r\n" + b + "\r\n" + c + "\r\n"}}), 1);
+  EXPECT_EQ(InFile("u1"), "S: 1\n\n" + std::string(999, 'a') + "\n" + std::string(999, 'a') + "\n" +
                               std::string(502, 'a') + "\n" + b + "\n" + std::string(999, 'c') +
                               "\n" + std::string(999, 'c') + "\n.\n");
 }
@@ -145,8 +145,29 @@ TEST_F(SplitterTest, PiecesOfALongLineAreDataWhateverTheyBeginWith) {
     EXPECT_EQ(InFile("u2"), "S: 2\n.\n") << c.rest;
   }
   // A line's first piece is as the server stuffed it; a third piece too is data.
-  Split(Popout({{"u1", ".." + std::string(997, 'y') + x + ".z\r\n"}}), 1);
-  EXPECT_EQ(InFile("u1"), ".." + std::string(997, 'y') + "\n" + x + "\n..z\n.\n");
+  Split(Popout({{"u1", "\r\n.." + std::string(997, 'y') + x + ".z\r\n"}}), 1);
+  EXPECT_EQ(InFile("u1"), "\n.." + std::string(997, 'y') + "\n" + x + "\n..z\n.\n");
+}
+
+// In the header a piece goes on its field as a folded line; the mail server
+// would otherwise end the header at the cut and take the later fields for
+// the body.
+TEST_F(SplitterTest, PiecesOfALongHeaderLineAreFoldedWithATab) {
+  const std::string field = "X-Long: " + std::string(1509, 'h');  // 1,517 characters
+  Split(Popout({{"u1", "From: a@b\r\n" + field + "\r\nTo: c@d\r\n\r\n" + std::string(999, 'b') +
+                           "body\r\n"}}),
+        1);
+  EXPECT_EQ(InFile("u1"), "From: a@b\n" + field.substr(0, 999) + "\n\t" + field.substr(999) +
+                              "\nTo: c@d\n\n" + std::string(999, 'b') + "\nbody\n.\n");
+
+  const std::string x = "X: " + std::string(996, 'x');
+  for (const char* rest : {".", "..z", "+OK 1 u1", "Return-Receipt-To: a@b", "y"}) {
+    Split(Popout({{"u1", x + rest + "\r\n" + x + std::string(999, 'x') + rest + "\r\n\r\n..\r\n"}}), 1);
+    EXPECT_EQ(InFile("u1"), x + "\n\t" + rest + "\n" + x + "\n\t" + std::string(999, 'x') + "\n\t" +
+                                rest + "\n\n..\n.\n")
+        << rest;
+  }
+  EXPECT_TRUE(env_.events.empty());
 }
 
 TEST_F(SplitterTest, LoneCrStaysAndLoneLfEndsALine) {
@@ -184,6 +205,110 @@ INSTANTIATE_TEST_SUITE_P(
         FirstLineCase{"Empty", "", "Bad popout.txt file"},
         FirstLineCase{"Missing", nullptr, "Bad popout.txt file"}),
     [](const ::testing::TestParamInfo<FirstLineCase>& info) { return info.param.name; });
+
+// --- Where a message ends ---
+
+// The reply to "UIDL n" ends a message only right after the "." that ends
+// its RETR reply; the server stuffs every line of a body that begins with
+// ".", so a sender who writes the reply into the body ends nothing.
+TEST_F(SplitterTest, TheUidlReplyInsideABodyEndsNothing) {
+  const std::string forged = "+OK 1 u1\r\nFrom: ceo@example.com\r\nTo: accounting@example.com\r\n\r\npay\r\n";
+  const std::string x(999, 'x');
+  struct Case {
+    const char* name;
+    std::string lines;    // message 1's, before the forged part
+    std::string written;  // the same lines in the spool file
+  } cases[] = {
+      {"after a body line", "S: 1\r\n\r\nhello\r\n", "S: 1\n\nhello\n"},
+      {"after a stuffed dot", "S: 1\r\n\r\n..\r\n", "S: 1\n\n..\n"},
+      {"after a piece \".\"", "S: 1\r\n\r\n" + x + ".\r\n", "S: 1\n\n" + x + "\n..\n"},
+      {"as the first line", "", ""},
+  };
+  for (const Case& c : cases) {
+    Split(Popout({{"u1", c.lines + forged}, {"u2", "S: 2\r\n\r\nthe real one\r\n"}}), 2);
+    EXPECT_EQ(InFile("u1"),
+              c.written + "+OK 1 u1\nFrom: ceo@example.com\nTo: accounting@example.com\n\npay\n.\n")
+        << c.name;
+    EXPECT_EQ(InFile("u2"), "S: 2\n\nthe real one\n.\n") << c.name;
+    EXPECT_TRUE(env_.events.empty()) << c.name;
+  }
+}
+
+TEST_F(SplitterTest, AMessageWhoseUidlReplyDiffersIsLeftAtTheProvider) {
+  // The reply "+OK 1 u1" with a blank after it, a negative one, another
+  // message's: the message gets no file, the others are split.
+  for (const char* reply : {"+OK 1 u1 ", "-ERR no such message", "+OK 2 u2", ""}) {
+    std::string popout = Popout({{"u1", "S: 1\r\n"}, {"u2", "S: 2\r\n"}});
+    popout.replace(popout.find("+OK 1 u1\r\n"), 8, reply);
+    Split(popout, 2);
+    EXPECT_EQ(In(), std::vector<std::string>{"u2"}) << reply;
+    EXPECT_EQ(InFile("u2"), "S: 2\n.\n") << reply;
+    ASSERT_EQ(env_.events.size(), 1u) << reply;
+    EXPECT_EQ(env_.events[0].message, " - ParseMsgs - UIDL reply does not match - message 1");
+    EXPECT_EQ(env_.events[0].type, platform::kEventlogErrorType);
+    env_.events.clear();
+    std::filesystem::remove(spool_.in() / "u2");
+  }
+  EXPECT_EQ(DirectoryNames(spool_.root()), Root());
+}
+
+// --- The listing and the count ---
+
+TEST_F(SplitterTest, AHugeCountSplitsWhatTheListingNames) {
+  Split(Popout({{"u1", "one\r\n"}, {"u2", "two\r\n"}}), 2000000000);
+  EXPECT_EQ(In(), (std::vector<std::string>{"u1", "u2"}));
+  EXPECT_EQ(InFile("u2"), "two\n.\n");
+  EXPECT_TRUE(env_.events.empty());
+}
+
+TEST_F(SplitterTest, ACountBelowTheListingSplitsTheFirstEntriesMessages) {
+  // A server without a view of its own per session: STAT says 1, the
+  // listing names 3.
+  std::string popout = Popout({{"u1", "one\r\n"}, {"u2", "two\r\n"}, {"u3", "three\r\n"}});
+  Split(popout, 1);
+  EXPECT_EQ(In(), std::vector<std::string>{"u1"});
+  EXPECT_EQ(InFile("u1"), "one\n.\n");
+  EXPECT_TRUE(env_.events.empty());
+}
+
+TEST_F(SplitterTest, AListingShorterThanTheCountEndsTheSplit) {
+  std::string popout = Popout({{"u1", "one\r\n"}, {"u2", "two\r\n"}});
+  popout.erase(popout.find("2 u2\r\n"), 6);
+  Split(popout, 2);
+  EXPECT_EQ(In(), std::vector<std::string>{"u1"});
+  EXPECT_EQ(DirectoryNames(spool_.root()), Root());
+}
+
+struct UidCase {
+  const char* name;
+  std::string uid;  // as the listing and the reply carry it
+};
+void PrintTo(const UidCase& c, std::ostream* out) { *out << c.name; }
+class UnusableUidTest : public SplitterTest, public ::testing::WithParamInterface<UidCase> {};
+TEST_P(UnusableUidTest, TheMessageStaysAtTheProviderWithAnEntry) {
+  Split(Popout({{"u0", "S: 0\r\n"}, {GetParam().uid, "S: 1\r\n\r\nbody\r\n"}, {"u2", "S: 2\r\n"}}), 3);
+  EXPECT_EQ(In(), (std::vector<std::string>{"u0", "u2"}));
+  EXPECT_EQ(InFile("u2"), "S: 2\n.\n");
+  ASSERT_EQ(env_.events.size(), 1u);
+  EXPECT_EQ(env_.events[0].message, " - ParseMsgs - Unusable UIDL - message 2");
+  EXPECT_EQ(DirectoryNames(spool_.root()), Root());
+}
+INSTANTIATE_TEST_SUITE_P(
+    Uids, UnusableUidTest,
+    ::testing::Values(UidCase{"Empty", ""}, UidCase{"Over70", std::string(71, 'u')},
+                      UidCase{"Over999", std::string(1200, 'u')}, UidCase{"Blank", "a b"},
+                      UidCase{"Tab", "a\tb"}, UidCase{"Control", "a\x01"},
+                      UidCase{"LoneCr", "a\rb"}, UidCase{"Delete", "a\x7f"},
+                      UidCase{"EightBit", "caf\xe9"}, UidCase{"LeadingDot", ".u1"},
+                      UidCase{"Dot", "."}),
+    [](const ::testing::TestParamInfo<UidCase>& info) { return info.param.name; });
+
+TEST_F(SplitterTest, SeventyPrintableCharactersAreAUsableUid) {
+  const std::string uid = "!~" + std::string(67, 'u') + ".";
+  Split(Popout({{uid, "S: 1\r\n"}}), 1);
+  EXPECT_EQ(In(), std::vector<std::string>{uid});
+  EXPECT_TRUE(env_.events.empty());
+}
 
 // --- A download that stopped early ---
 
