@@ -1,6 +1,8 @@
 #include "platform/posix/machine_root.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -32,7 +34,34 @@ std::string MachinePath(const std::string& name) {
 int MakeMachineDirectory(const std::string& subdirectory) {
   const int error = MakeDirectory(MachineRoot());
   if (error != 0 || subdirectory.empty()) return error;
-  return MakeDirectory(MachinePath(subdirectory));
+  const std::string path = MachinePath(subdirectory);
+  if (mkdir(path.c_str(), kDirectoryMode) == 0) return GiveToMachineRootOwner(path);
+  return errno == EEXIST ? 0 : errno;
+}
+
+bool ForeignMachineRootOwner(uid_t* uid, gid_t* gid) {
+  if (geteuid() != 0) return false;
+  struct stat st;
+  if (stat(MachineRoot().c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid == 0) {
+    return false;
+  }
+  *uid = st.st_uid;
+  *gid = st.st_gid;
+  return true;
+}
+
+int GiveToMachineRootOwner(int fd) {
+  uid_t uid;
+  gid_t gid;
+  if (!ForeignMachineRootOwner(&uid, &gid)) return 0;
+  return fchown(fd, uid, gid) == 0 ? 0 : errno;
+}
+
+int GiveToMachineRootOwner(const std::string& path) {
+  uid_t uid;
+  gid_t gid;
+  if (!ForeignMachineRootOwner(&uid, &gid)) return 0;
+  return fchownat(AT_FDCWD, path.c_str(), uid, gid, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
 }
 
 }  // namespace platform
