@@ -170,7 +170,7 @@ bool PosixEnv::MakeDirectory(const std::string& path) {
     SetPathError(errno, p);
     return false;
   }
-  if (const int error = GiveToMachineRootOwner(p); error != 0) {
+  if (const int error = GiveDirectoryToMachineRootOwner(p); error != 0) {
     SetLastErrorFromErrno(error);
     return false;
   }

@@ -29,10 +29,12 @@ int MakeMachineDirectory(const std::string& subdirectory);
 // machine root exists and belongs to another user; false otherwise (a
 // process of the owner itself, a machine root of root's, none yet).
 bool ForeignMachineRootOwner(uid_t* uid, gid_t* gid);
-// Gives the open file, or the directory at path (not following a last
-// symbolic link), to that owner when ForeignMachineRootOwner says so.
-// Returns 0, or the errno of the change that failed.
-int GiveToMachineRootOwner(int fd);
-int GiveToMachineRootOwner(const std::string& path);
+// Give the open file fd, opened by the name path, or the directory path, to
+// that owner when ForeignMachineRootOwner says so. A file only when path
+// names it directly and it has no other name, a directory never through a
+// symbolic link: a link planted by the owner cannot lead root's chown
+// elsewhere. Return 0, or the errno of the change that failed or was refused.
+int GiveFileToMachineRootOwner(int fd, const std::string& path);
+int GiveDirectoryToMachineRootOwner(const std::string& path);
 
 }  // namespace platform

@@ -45,7 +45,7 @@ Handle PosixEnv::CreateNamedSemaphore(const std::string& name, long initial_coun
     return 0;
   }
   // A run by root must not leave a lock file the gateway's user cannot open.
-  GiveToMachineRootOwner(fd);
+  GiveFileToMachineRootOwner(fd, path);
   int locked;
   do {
     locked = flock(fd, LOCK_EX | LOCK_NB);

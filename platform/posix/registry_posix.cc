@@ -119,11 +119,14 @@ struct FileOwnership {
 
 int OwnershipToKeep(FileOwnership* ownership) {
   struct stat st;
-  if (stat(MachinePath(kFileName).c_str(), &st) == 0) {
+  if (lstat(MachinePath(kFileName).c_str(), &st) != 0) {
+    if (errno != ENOENT) return errno;
+  } else if (S_ISREG(st.st_mode)) {
     *ownership = FileOwnership{true, st.st_uid, st.st_gid, st.st_mode & 07777};
     return 0;
   }
-  if (errno != ENOENT) return errno;
+  // No file, or something else under its name (a symbolic link is replaced,
+  // never followed): a first file.
   *ownership = FileOwnership();
   ownership->set_owner = ForeignMachineRootOwner(&ownership->uid, &ownership->gid);
   return 0;
@@ -147,7 +150,12 @@ long WriteRegistry(const regedit::Document& document) {
   FileOwnership ownership;
   if (const int error = OwnershipToKeep(&ownership); error != 0) return FailFromErrno(error);
   const std::string temporary = MachinePath(kTemporaryName);
-  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kFileMode);
+  // A fresh file of its own: whatever an interrupted writer (or anybody
+  // else) left under the name, a symbolic link included, is not written
+  // through.
+  if (unlink(temporary.c_str()) != 0 && errno != ENOENT) return FailFromErrno(errno);
+  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                      kFileMode);
   if (fd < 0) return FailFromErrno(errno);
   bool written = TakeOwnership(fd, ownership) && WriteAll(fd, regedit::Serialize(document)) &&
                  fsync(fd) == 0;
@@ -171,9 +179,10 @@ long WriteRegistry(const regedit::Document& document) {
 // document and tells whether it is to be written back.
 long UpdateRegistry(const std::function<bool(regedit::Document*)>& change) {
   if (const int error = MakeMachineDirectory(""); error != 0) return FailFromErrno(error);
-  const int lock = open(MachinePath(kLockName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kFileMode);
+  const std::string lock_path = MachinePath(kLockName);
+  const int lock = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kFileMode);
   if (lock < 0) return FailFromErrno(errno);
-  GiveToMachineRootOwner(lock);  // so that its owner can write the registry too
+  GiveFileToMachineRootOwner(lock, lock_path);  // so that its owner can write the registry too
   int locked;
   do {
     locked = flock(lock, LOCK_EX);

@@ -350,4 +350,35 @@ TEST_F(RegistryTest, FirstFileWrittenByRootBelongsToTheMachineRootsOwner) {
   env_.RegClose(key);
 }
 
+// The machine root belongs to the gateway's user, who may plant links there
+// for root's next save: root writes through none of them and hands none of
+// their targets over.
+TEST_F(RegistryTest, RootFollowsNoLinkPlantedInTheMachineRoot) {
+  if (!platform::testing::RunningAsRoot()) GTEST_SKIP() << "changing owners needs root";
+  using platform::testing::FileOwnership;
+  using platform::testing::OwnershipOf;
+  fs::create_directory(root_);
+  const fs::path victim = base_ / "victim";
+  WriteFile(victim, "untouched");
+  fs::permissions(victim, fs::perms::owner_read | fs::perms::owner_write);
+  fs::create_symlink(victim, Path("registry.reg.new"));
+  fs::create_hard_link(victim, Path("registry.reg.lock"));
+  ASSERT_TRUE(platform::testing::SetOwner(root_.string(), 4711, 4712));
+
+  const RegKey key = Create(kSubkey);
+  ASSERT_EQ(Set(key, "poppass", platform::kRegSz, std::string("secret", 7)), 0);
+  EXPECT_EQ(ReadFile(victim), "untouched");
+  EXPECT_EQ(OwnershipOf(victim.string()), (FileOwnership{0, 0, 0600}));
+  EXPECT_EQ(OwnershipOf(Path("registry.reg")), (FileOwnership{4711, 4712, 0600}));
+  EXPECT_NE(Registry().find("\"poppass\"=\"secret\""), std::string::npos);
+
+  // A symbolic link in the registry file's place is replaced, not followed.
+  fs::remove(Path("registry.reg"));
+  fs::create_symlink(victim, Path("registry.reg"));
+  ASSERT_EQ(Set(key, "poppass", platform::kRegSz, std::string("other", 6)), 0);
+  env_.RegClose(key);
+  EXPECT_EQ(ReadFile(victim), "untouched");
+  EXPECT_EQ(OwnershipOf(Path("registry.reg")), (FileOwnership{4711, 4712, 0600}));
+}
+
 }  // namespace
