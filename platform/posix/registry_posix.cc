@@ -106,10 +106,7 @@ bool WriteAll(int fd, const std::string& text) {
   return true;
 }
 
-// The owner, group and mode the new registry file takes: those of the file
-// it replaces, so that a gateway running as the machine root's owner still
-// reads what root saved; a first file gets 0600 and, written by root, the
-// machine root's owner. 0 or an errno.
+// The owner and group (when set_owner) and the mode of a new registry file.
 struct FileOwnership {
   bool set_owner = false;
   uid_t uid = 0;
@@ -117,6 +114,9 @@ struct FileOwnership {
   mode_t mode = kFileMode;
 };
 
+// Those of the file it replaces, so that a gateway running as the machine
+// root's owner still reads what root saved; a first file gets 0600 and,
+// written by root, the machine root's owner. 0 or an errno.
 int OwnershipToKeep(FileOwnership* ownership) {
   struct stat st;
   if (lstat(MachinePath(kFileName).c_str(), &st) != 0) {
