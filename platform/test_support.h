@@ -81,4 +81,17 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
 // /proc/self/status); 0 when it cannot be read.
 std::uint64_t PeakResidentBytes();
 
+// Who owns a file and its permission bits (not following a last symbolic
+// link); all zero when it cannot be looked at.
+struct FileOwnership {
+  unsigned uid = 0;
+  unsigned gid = 0;
+  unsigned mode = 0;  // permission bits only (07777)
+  bool operator==(const FileOwnership&) const = default;
+};
+FileOwnership OwnershipOf(const std::string& path);
+// Changes owner and group (not following a last symbolic link); false on failure.
+bool SetOwner(const std::string& path, unsigned uid, unsigned gid);
+bool RunningAsRoot();
+
 }  // namespace platform::testing

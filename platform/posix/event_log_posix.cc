@@ -66,6 +66,8 @@ EventSource PosixEnv::RegisterSource(const std::string& source) {
   if (error == 0) {
     fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kFileMode);
     if (fd < 0) error = errno;
+    // A run by root leaves the log to the gateway's user all the same.
+    if (fd >= 0) GiveFileToMachineRootOwner(fd, path);
   }
   if (fd < 0) {
     // The caller drops its entry silently; say once here why it is lost.

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 
+#include "platform/posix/machine_root.h"
 #include "platform/posix/posix_env.h"
 
 namespace platform {
@@ -161,10 +162,16 @@ bool PosixEnv::MoveReplace(const std::string& from, const std::string& to) {
   return true;
 }
 
+// A directory made by root belongs to the machine root's owner: the spool
+// directories that the set-up creates are the gateway's.
 bool PosixEnv::MakeDirectory(const std::string& path) {
   std::string p = PosixPath(path);
   if (mkdir(p.c_str(), 0777) != 0) {
     SetPathError(errno, p);
+    return false;
+  }
+  if (const int error = GiveDirectoryToMachineRootOwner(p); error != 0) {
+    SetLastErrorFromErrno(error);
     return false;
   }
   return true;

@@ -44,6 +44,8 @@ Handle PosixEnv::CreateNamedSemaphore(const std::string& name, long initial_coun
     SetLastErrorFromErrno(errno);
     return 0;
   }
+  // A run by root must not leave a lock file the gateway's user cannot open.
+  GiveFileToMachineRootOwner(fd, path);
   int locked;
   do {
     locked = flock(fd, LOCK_EX | LOCK_NB);

@@ -3,6 +3,7 @@
 // re-read it under an exclusive flock on registry.reg.lock, write the whole
 // new text to a temporary file in the same directory, flush it and rename it
 // over, so a reader sees the old file or the new one, never half of one.
+// The new file keeps the owner, group and mode of the one it replaces.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -105,13 +106,58 @@ bool WriteAll(int fd, const std::string& text) {
   return true;
 }
 
+// The owner and group (when set_owner) and the mode of a new registry file.
+struct FileOwnership {
+  bool set_owner = false;
+  uid_t uid = 0;
+  gid_t gid = 0;
+  mode_t mode = kFileMode;
+};
+
+// Those of the file it replaces, so that a gateway running as the machine
+// root's owner still reads what root saved; a first file gets 0600 and,
+// written by root, the machine root's owner. 0 or an errno.
+int OwnershipToKeep(FileOwnership* ownership) {
+  struct stat st;
+  if (lstat(MachinePath(kFileName).c_str(), &st) != 0) {
+    if (errno != ENOENT) return errno;
+  } else if (S_ISREG(st.st_mode)) {
+    *ownership = FileOwnership{true, st.st_uid, st.st_gid, st.st_mode & 07777};
+    return 0;
+  }
+  // No file, or something else under its name (a symbolic link is replaced,
+  // never followed): a first file.
+  *ownership = FileOwnership();
+  ownership->set_owner = ForeignMachineRootOwner(&ownership->uid, &ownership->gid);
+  return 0;
+}
+
+// Gives the new file its ownership; a change this process may not make fails
+// the write rather than leave a file the gateway may not be able to read.
+bool TakeOwnership(int fd, const FileOwnership& ownership) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  if (ownership.set_owner && (st.st_uid != ownership.uid || st.st_gid != ownership.gid) &&
+      fchown(fd, ownership.uid, ownership.gid) != 0) {
+    return false;
+  }
+  // Exactly this mode whatever the umask: the file holds the POP3 password.
+  return fchmod(fd, ownership.mode) == 0;
+}
+
 // Replaces the registry file with the document. Called under the lock.
 long WriteRegistry(const regedit::Document& document) {
+  FileOwnership ownership;
+  if (const int error = OwnershipToKeep(&ownership); error != 0) return FailFromErrno(error);
   const std::string temporary = MachinePath(kTemporaryName);
-  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kFileMode);
+  // A fresh file of its own: whatever an interrupted writer (or anybody
+  // else) left under the name, a symbolic link included, is not written
+  // through.
+  if (unlink(temporary.c_str()) != 0 && errno != ENOENT) return FailFromErrno(errno);
+  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                      kFileMode);
   if (fd < 0) return FailFromErrno(errno);
-  // Exactly 0600 whatever the umask: the file holds the POP3 password.
-  bool written = fchmod(fd, kFileMode) == 0 && WriteAll(fd, regedit::Serialize(document)) &&
+  bool written = TakeOwnership(fd, ownership) && WriteAll(fd, regedit::Serialize(document)) &&
                  fsync(fd) == 0;
   int error = errno;
   if (close(fd) != 0 && written) {
@@ -133,8 +179,10 @@ long WriteRegistry(const regedit::Document& document) {
 // document and tells whether it is to be written back.
 long UpdateRegistry(const std::function<bool(regedit::Document*)>& change) {
   if (const int error = MakeMachineDirectory(""); error != 0) return FailFromErrno(error);
-  const int lock = open(MachinePath(kLockName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kFileMode);
+  const std::string lock_path = MachinePath(kLockName);
+  const int lock = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kFileMode);
   if (lock < 0) return FailFromErrno(errno);
+  GiveFileToMachineRootOwner(lock, lock_path);  // so that its owner can write the registry too
   int locked;
   do {
     locked = flock(lock, LOCK_EX);

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -274,5 +275,17 @@ std::uint64_t PeakResidentBytes() {
   }
   return 0;
 }
+
+FileOwnership OwnershipOf(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return {};
+  return {st.st_uid, st.st_gid, st.st_mode & 07777u};
+}
+
+bool SetOwner(const std::string& path, unsigned uid, unsigned gid) {
+  return lchown(path.c_str(), uid, gid) == 0;
+}
+
+bool RunningAsRoot() { return geteuid() == 0; }
 
 }  // namespace platform::testing

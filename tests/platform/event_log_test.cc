@@ -12,6 +12,7 @@
 #include "gateway/control/event_log.h"
 #include "platform/env.h"
 #include "platform/event_entry.h"
+#include "platform/test_support.h"
 #include "tests/platform/machine_root_fixture.h"
 
 namespace {
@@ -167,6 +168,23 @@ TEST_F(EventLogTest, AppendsOneLinePerEntry) {
   EXPECT_TRUE(env_.Report(again, platform::kEventlogWarningType, 0, 0, {}));
   env_.DeregisterSource(again);
   EXPECT_EQ(Lines(ReadFile(LogPath())).size(), 3u);
+}
+
+// A run by root (an administrator trying the gateway by hand) leaves the log
+// to the machine root's owner, the user the installed gateway runs as.
+TEST_F(EventLogTest, RootLeavesTheLogToTheMachineRootsOwner) {
+  if (!platform::testing::RunningAsRoot()) GTEST_SKIP() << "changing owners needs root";
+  using platform::testing::FileOwnership;
+  using platform::testing::OwnershipOf;
+  fs::create_directory(root_);
+  ASSERT_TRUE(platform::testing::SetOwner(root_.string(), 4711, 4712));
+  const platform::EventSource source = env_.RegisterSource("Tallowmere");
+  ASSERT_NE(source, 0u);
+  EXPECT_TRUE(env_.Report(source, platform::kEventlogErrorType, 0, 0, {"a", "b"}));
+  env_.DeregisterSource(source);
+  EXPECT_EQ(OwnershipOf(Path("eventlog")), (FileOwnership{4711, 4712, 0700}));
+  EXPECT_EQ(OwnershipOf(LogPath()), (FileOwnership{4711, 4712, 0600}));
+  EXPECT_EQ(Lines(ReadFile(LogPath())).size(), 1u);
 }
 
 TEST_F(EventLogTest, ConcurrentWritersGiveWholeLines) {

@@ -58,6 +58,20 @@ TEST_F(NamedSemaphoreTest, SecondHandleSeesAlreadyExistsUntilTheFirstCloses) {
   EXPECT_TRUE(env_.CloseHandleValue(other));
 }
 
+// A lock file left by a run as root must not lock the gateway's user out.
+TEST_F(NamedSemaphoreTest, RootLeavesTheLockFileToTheMachineRootsOwner) {
+  if (!platform::testing::RunningAsRoot()) GTEST_SKIP() << "changing owners needs root";
+  using platform::testing::FileOwnership;
+  using platform::testing::OwnershipOf;
+  fs::create_directory(root_);
+  ASSERT_TRUE(platform::testing::SetOwner(root_.string(), 4711, 4712));
+  Handle handle = 0;
+  EXPECT_EQ(Create("POP3LOCK", &handle), std::make_pair(true, 0u));
+  EXPECT_TRUE(env_.CloseHandleValue(handle));
+  EXPECT_EQ(OwnershipOf(Path("locks")), (FileOwnership{4711, 4712, 0700}));
+  EXPECT_EQ(OwnershipOf(Path("locks/POP3LOCK")), (FileOwnership{4711, 4712, 0600}));
+}
+
 TEST_F(NamedSemaphoreTest, LockDiesWithItsProcess) {
   const fs::path report = base_ / "holder-report";
   auto holder = platform::testing::ChildProcess::Start(

@@ -9,6 +9,7 @@
 
 #include "platform/env.h"
 #include "platform/regedit_file.h"
+#include "platform/test_support.h"
 #include "tests/platform/machine_root_fixture.h"
 
 namespace {
@@ -313,6 +314,71 @@ TEST_F(RegistryTest, ReadersNeverSeeHalfAFileAndWritersLoseNothing) {
   EXPECT_EQ(Query(key, "first"), std::string("4:\xc8\0\0\0", 6));
   EXPECT_EQ(Query(key, "second"), std::string("4:\xc8\0\0\0", 6));
   env_.RegClose(key);
+}
+
+// On an installed machine root saves through setwick while the gateway reads
+// as the machine root's owner: a replaced file keeps its owner, group and
+// mode; a first file written by root belongs to the machine root's owner.
+TEST_F(RegistryTest, WriterKeepsTheOwnerGroupAndModeOfTheFileItReplaces) {
+  if (!platform::testing::RunningAsRoot()) GTEST_SKIP() << "changing owners needs root";
+  using platform::testing::FileOwnership;
+  using platform::testing::OwnershipOf;
+  const RegKey key = Create(kSubkey);
+  ASSERT_EQ(Set(key, "poppass", platform::kRegSz, std::string("old", 4)), 0);
+  const std::string file = Path("registry.reg");
+  ASSERT_EQ(OwnershipOf(file), (FileOwnership{0, 0, 0600}));  // root's machine root: root's
+  ASSERT_TRUE(platform::testing::SetOwner(file, 4711, 4712));
+  fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+  ASSERT_EQ(Set(key, "poppass", platform::kRegSz, std::string("new", 4)), 0);
+  EXPECT_EQ(OwnershipOf(file), (FileOwnership{4711, 4712, 0640}));
+  EXPECT_NE(Registry().find("\"poppass\"=\"new\""), std::string::npos) << Registry();
+  EXPECT_FALSE(fs::exists(Path("registry.reg.new")));
+  env_.RegClose(key);
+}
+
+TEST_F(RegistryTest, FirstFileWrittenByRootBelongsToTheMachineRootsOwner) {
+  if (!platform::testing::RunningAsRoot()) GTEST_SKIP() << "changing owners needs root";
+  using platform::testing::FileOwnership;
+  using platform::testing::OwnershipOf;
+  fs::create_directory(root_);
+  ASSERT_TRUE(platform::testing::SetOwner(root_.string(), 4711, 4712));
+  const RegKey key = Create(kSubkey);
+  ASSERT_EQ(Set(key, "installdir", platform::kRegSz, std::string("/etc/tallowmere", 16)), 0);
+  EXPECT_EQ(OwnershipOf(Path("registry.reg")), (FileOwnership{4711, 4712, 0600}));
+  EXPECT_EQ(OwnershipOf(Path("registry.reg.lock")), (FileOwnership{4711, 4712, 0600}));
+  env_.RegClose(key);
+}
+
+// The machine root belongs to the gateway's user, who may plant links there
+// for root's next save: root writes through none of them and hands none of
+// their targets over.
+TEST_F(RegistryTest, RootFollowsNoLinkPlantedInTheMachineRoot) {
+  if (!platform::testing::RunningAsRoot()) GTEST_SKIP() << "changing owners needs root";
+  using platform::testing::FileOwnership;
+  using platform::testing::OwnershipOf;
+  fs::create_directory(root_);
+  const fs::path victim = base_ / "victim";
+  WriteFile(victim, "untouched");
+  fs::permissions(victim, fs::perms::owner_read | fs::perms::owner_write);
+  fs::create_symlink(victim, Path("registry.reg.new"));
+  fs::create_hard_link(victim, Path("registry.reg.lock"));
+  ASSERT_TRUE(platform::testing::SetOwner(root_.string(), 4711, 4712));
+
+  const RegKey key = Create(kSubkey);
+  ASSERT_EQ(Set(key, "poppass", platform::kRegSz, std::string("secret", 7)), 0);
+  EXPECT_EQ(ReadFile(victim), "untouched");
+  EXPECT_EQ(OwnershipOf(victim.string()), (FileOwnership{0, 0, 0600}));
+  EXPECT_EQ(OwnershipOf(Path("registry.reg")), (FileOwnership{4711, 4712, 0600}));
+  EXPECT_NE(Registry().find("\"poppass\"=\"secret\""), std::string::npos);
+
+  // A symbolic link in the registry file's place is replaced, not followed.
+  fs::remove(Path("registry.reg"));
+  fs::create_symlink(victim, Path("registry.reg"));
+  ASSERT_EQ(Set(key, "poppass", platform::kRegSz, std::string("other", 6)), 0);
+  env_.RegClose(key);
+  EXPECT_EQ(ReadFile(victim), "untouched");
+  EXPECT_EQ(OwnershipOf(Path("registry.reg")), (FileOwnership{4711, 4712, 0600}));
 }
 
 }  // namespace

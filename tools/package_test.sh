@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# Tests the Debian package on this very machine, as root: builds it
+# (tools/package.sh, with lintian), installs it, checks files, owners,
+# modes, the registry, the systemd units, the logrotate file and the man
+# pages, has setwick save settings and quillon deliver one message between a
+# Dovecot and a Postfix of the test's own (tests/package), upgrades, then
+# purges it and checks that a spool holding mail survived the purge.
+#
+# It refuses to touch a Tallowmere installed by anybody else: the package it
+# installs carries a marker in its machine root. It purges what an
+# interrupted run of its own left before it starts, and again at the end.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+[ "$(id -u)" -eq 0 ] || { echo "package_test.sh: run it as root" >&2; exit 1; }
+
+MACHINE_ROOT=/var/lib/tallowmere
+SPOOL=/var/spool/tallowmere
+MARKER=package-test.marker
+UNITS=(/lib/systemd/system/tallowmere-gateway.service /lib/systemd/system/tallowmere-gateway.timer)
+SETTINGS_KEY='SOFTWARE\Brackwater\Tallowmere\1.0'
+
+fail() { echo "package_test.sh: FAILED: $*" >&2; exit 1; }
+installed() { dpkg-query -W -f='${Status}' tallowmere 2>/dev/null | grep -q 'ok installed'; }
+ownership() { stat -c '%U:%G %a' "$1"; }
+expect_ownership() {  # path, "user:group mode"
+	local got; got=$(ownership "$1") || fail "$1 is missing"
+	[ "$got" = "$2" ] || fail "$1 is $got, not $2"
+}
+
+# What an interrupted run of this test left: the package (only with the
+# marker) and a spool that survived its purge (only with the marker).
+cleanup() {
+	if { installed || [ -d "$MACHINE_ROOT" ]; } && [ ! -e "$MACHINE_ROOT/$MARKER" ]; then
+		fail "Tallowmere is installed here and not by this test; leaving it alone"
+	fi
+	if dpkg-query -W tallowmere >/dev/null 2>&1; then
+		dpkg --purge tallowmere >/dev/null 2>&1 || fail "cannot purge the package"
+	fi
+	if [ -e "$SPOOL/$MARKER" ]; then rm -rf "$SPOOL"; fi
+}
+cleanup
+
+tools/install_packages.sh logrotate mandoc man-db tmux dovecot-pop3d postfix systemd
+echo "== Building the package"
+tools/package.sh
+deb=$(ls tallowmere_*_amd64.deb)
+
+echo "== Building the test of the installed package"
+[ -f build/build.ninja ] || cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
+ninja -C build package_installed_test >/dev/null
+
+trap 'status=$?; cleanup; exit $status' EXIT
+
+echo "== Installing $deb"
+dpkg -i "$deb" >install.log 2>&1 || { cat install.log; fail "installation"; }
+grep -q 'systemctl enable --now tallowmere-gateway.timer' install.log || fail "no install message"
+rm -f install.log
+touch "$MACHINE_ROOT/$MARKER" "$SPOOL/$MARKER"
+
+echo "== Files, owners and modes"
+for program in /usr/sbin/quillon /usr/sbin/setwick /usr/lib/tallowmere/tallowmere-registry; do
+	expect_ownership "$program" "root:root 755"
+done
+expect_ownership /etc/tallowmere/maillist.txt "root:root 644"
+expect_ownership /etc/logrotate.d/tallowmere "root:root 644"
+for unit in "${UNITS[@]}"; do expect_ownership "$unit" "root:root 644"; done
+for page in quillon setwick; do expect_ownership "/usr/share/man/man8/$page.8.gz" "root:root 644"; done
+for dir in "$MACHINE_ROOT" "$MACHINE_ROOT/eventlog" "$MACHINE_ROOT/locks" "$SPOOL"; do
+	expect_ownership "$dir" "tallowmere:tallowmere 700"
+done
+expect_ownership "$MACHINE_ROOT/registry.reg" "tallowmere:tallowmere 600"
+[ "$(getent passwd tallowmere | cut -d: -f7)" = /usr/sbin/nologin ] || fail "tallowmere has a shell"
+[ "$(id -u tallowmere)" -lt 1000 ] || fail "tallowmere is no system user"
+dpkg-query -W -f='${Conffiles}\n' tallowmere | grep -q ' /etc/tallowmere/maillist.txt ' ||
+	fail "maillist.txt is no conffile"
+
+echo "== The registry: the settings key with installdir, the connector key with RootDir"
+expected=$(printf '%s\n' 'REGEDIT4' '' \
+	'[HKEY_LOCAL_MACHINE\SOFTWARE\Brackwater\Tallowmere\1.0]' '"installdir"="/etc/tallowmere"' '' \
+	'[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\MSExchangeIMC\Parameters]' \
+	'"RootDir"="/var/spool/tallowmere"')
+[ "$(cat "$MACHINE_ROOT/registry.reg")" = "$expected" ] ||
+	fail "registry.reg holds: $(cat "$MACHINE_ROOT/registry.reg")"
+
+echo "== systemd units, logrotate, man pages"
+systemd-analyze verify "${UNITS[@]}" || fail "systemd-analyze verify"
+grep -q '^OnCalendar=\*:0/15$' "${UNITS[1]}" || fail "the timer's schedule"
+[ ! -e /etc/systemd/system/timers.target.wants/tallowmere-gateway.timer ] || fail "the timer is enabled"
+rotate=$(logrotate -d /etc/logrotate.d/tallowmere 2>&1) || { echo "$rotate"; fail "logrotate -d"; }
+! grep -qi 'error' <<<"$rotate" || { echo "$rotate"; fail "logrotate -d reports an error"; }
+for page in quillon setwick; do
+	zcat "/usr/share/man/man8/$page.8.gz" | mandoc -T lint -W warning || fail "mandoc -T lint $page"
+	warnings=$(MANWIDTH=80 man --warnings 8 "$page" 2>&1 >/dev/null)
+	[ -z "$warnings" ] || fail "man --warnings $page: $warnings"
+done
+
+echo "== setwick saves as root, quillon delivers as tallowmere (tests/package)"
+unshare -n bash -c 'ip link set lo up && env -u TALLOWMERE_ROOT timeout 400 \
+	build/bin/package_installed_test --gtest_brief=1' || fail "the installed package's test"
+
+echo "== An upgrade keeps every setting, spool file and the administrator's maillist.txt"
+registry=$(md5sum <"$MACHINE_ROOT/registry.reg")
+spool=$(find "$SPOOL" -type f | sort | xargs md5sum)
+echo 'news@lists.example.org' >>/etc/tallowmere/maillist.txt
+dpkg -i "$deb" >/dev/null 2>&1 || fail "upgrade"
+[ "$(md5sum <"$MACHINE_ROOT/registry.reg")" = "$registry" ] || fail "the upgrade changed the registry"
+[ "$(find "$SPOOL" -type f | sort | xargs md5sum)" = "$spool" ] || fail "the upgrade changed the spool"
+tail -n 1 /etc/tallowmere/maillist.txt | grep -qx 'news@lists.example.org' ||
+	fail "the upgrade replaced maillist.txt"
+
+echo "== Purge: the machine root goes, the spool holding mail in \"out\" stays"
+systemctl enable tallowmere-gateway.timer >/dev/null 2>&1 || fail "systemctl enable"
+out=$(ls "$SPOOL/quillon/out")
+[ -n "$out" ] || fail "no message waits in out"
+dpkg --purge tallowmere >/dev/null 2>&1 || fail "purge"
+[ ! -e "$MACHINE_ROOT" ] || fail "the machine root survived the purge"
+[ ! -e /etc/tallowmere ] || fail "/etc/tallowmere survived the purge"
+[ ! -e /etc/systemd/system/timers.target.wants/tallowmere-gateway.timer ] ||
+	fail "the timer's link survived the purge"
+[ "$(ls "$SPOOL/quillon/out")" = "$out" ] || fail "the message in out did not survive the purge"
+
+echo "== Reinstalled over that spool; once the mail is gone a purge removes the spool"
+dpkg -i "$deb" >/dev/null 2>&1 || fail "reinstallation over a surviving spool"
+touch "$MACHINE_ROOT/$MARKER"
+[ "$(ls "$SPOOL/quillon/out")" = "$out" ] || fail "the reinstallation touched the spool"
+rm "$SPOOL/quillon/out/$out" "$SPOOL/$MARKER"
+dpkg --purge tallowmere >/dev/null 2>&1 || fail "second purge"
+[ ! -e "$SPOOL" ] || fail "an empty spool survived the purge: $(find "$SPOOL")"
+
+echo "== The package passed"
