@@ -113,7 +113,7 @@ Section "Tallowmere"
   File "${BIN_DIR}/Setwick.exe"
   ; The example list never replaces the administrator's.
   SetOverwrite off
-  File "${SOURCE_DIR}/maillist.txt"
+  File "${SOURCE_DIR}/../maillist.txt"
   SetOverwrite on
   WriteUninstaller "$INSTDIR\Uninstall.exe"
 
