@@ -183,6 +183,9 @@ int Handshake(Socket socket, Session& session, const std::string& sni) {
         status != SEC_I_INCOMPLETE_CREDENTIALS) {
       return Fail(Describe(static_cast<DWORD>(status)), kWsaEconnaborted);
     }
+    // A server that asks for a client certificate gets none: the same input
+    // again.
+    if (status == SEC_I_INCOMPLETE_CREDENTIALS) continue;
     // What the call did not take belongs to the next message.
     if (!first) {
       if (in[1].BufferType == SECBUFFER_EXTRA && in[1].cbBuffer > 0) {
@@ -240,6 +243,22 @@ HCERTSTORE LoadCaFile(const std::string& path, std::string* cause) {
     return nullptr;
   }
   return store;
+}
+
+// The status code of the first fault of a chain's error flags.
+DWORD ChainFault(DWORD flags) {
+  static const std::pair<DWORD, HRESULT> kFaults[] = {
+      {CERT_TRUST_IS_NOT_SIGNATURE_VALID, TRUST_E_CERT_SIGNATURE},
+      {CERT_TRUST_IS_NOT_TIME_VALID, CERT_E_EXPIRED},
+      {CERT_TRUST_IS_REVOKED, CRYPT_E_REVOKED},
+      {CERT_TRUST_IS_NOT_VALID_FOR_USAGE, CERT_E_WRONG_USAGE},
+      {CERT_TRUST_IS_UNTRUSTED_ROOT, CERT_E_UNTRUSTEDROOT},
+      {CERT_TRUST_IS_PARTIAL_CHAIN, CERT_E_CHAINING},
+  };
+  for (const auto& [flag, code] : kFaults) {
+    if (flags & flag) return static_cast<DWORD>(code);
+  }
+  return static_cast<DWORD>(CERT_E_CHAINING);
 }
 
 // True when the certificate names the IPv4 address among its subject's
@@ -305,6 +324,7 @@ std::string VerifyServer(Session& session, const std::string& server_name,
   }
 
   DWORD ignore = 0;
+  DWORD allowed = 0;
   if (cause.empty() && anchors != nullptr) {
     // The CA file replaces the system's store: the chain must end in one of
     // its certificates, which is then trusted although Windows does not.
@@ -317,7 +337,14 @@ std::string VerifyServer(Session& session, const std::string& server_name,
     } else {
       CertFreeCertificateContext(anchor);
       ignore = kIgnoreUnknownCa;
+      allowed = CERT_TRUST_IS_UNTRUSTED_ROOT;
     }
+  }
+  // The chain's own verdict first: the SSL policy alone lets some of its
+  // faults pass.
+  if (cause.empty()) {
+    const DWORD faults = chain->TrustStatus.dwErrorStatus & ~allowed;
+    if (faults != 0) cause = "certificate verify failed: " + Describe(ChainFault(faults));
   }
 
   if (cause.empty()) {
