@@ -117,8 +117,7 @@ int Win32Env::Connect(Socket socket, std::uint32_t address, std::uint16_t port) 
   return 0;
 }
 
-// Like a blocking send, the whole block goes out; with a silence limit in as
-// many sends as the peer's pace needs, each after a bounded wait.
+// Through the socket's TLS session when it has one.
 int Win32Env::Send(Socket socket, const char* data, int length) {
   if (int result; TlsSend(socket, data, length, &result)) return result;
   return PlainSend(socket, data, length);
@@ -129,6 +128,8 @@ int Win32Env::Receive(Socket socket, char* buffer, int length) {
   return PlainReceive(socket, buffer, length);
 }
 
+// Like a blocking send, the whole block goes out; with a silence limit in as
+// many sends as the peer's pace needs, each after a bounded wait.
 int PlainSend(Socket socket, const char* data, int length) {
   const SOCKET s = ToSocket(socket);
   const DWORD limit = SilenceLimit(s);
