@@ -188,6 +188,21 @@ class Env {
   // Dotted-decimal text to an address in network byte order, or kInaddrNone.
   virtual std::uint32_t DottedToAddress(const std::string& text) = 0;
 
+  // --- TLS on a connected socket ---
+  // Makes the socket the client end of a TLS session (1.2 or later): the
+  // handshake runs at once, within the socket's silence limit for each wait,
+  // and from then on Send, Receive and CloseSocket go through TLS. The
+  // server's chain is verified against the PEM certificates of ca_file, or
+  // the system's store when it is empty, and its certificate must be issued
+  // to server_name (dotted-decimal text: to that IP address). Bytes that
+  // arrived before the handshake fail it. 0, or kSocketError with the cause
+  // in TlsFailureText().
+  virtual int StartTls(Socket socket, const std::string& server_name,
+                       const std::string& ca_file) = 0;
+  // The cause of this thread's last failed TLS handshake, send or receive,
+  // in the TLS library's words.
+  virtual std::string TlsFailureText() = 0;
+
   // --- Program files and machine figures ---
   // The version record of a program file named as on Windows ("Setwick.exe"),
   // as Name=Value entries. False when no such file or record is found.
@@ -292,6 +307,10 @@ class EnvWrapper : public Env {
   std::uint32_t DottedToAddress(const std::string& t) override {
     return target_->DottedToAddress(t);
   }
+  int StartTls(Socket s, const std::string& n, const std::string& c) override {
+    return target_->StartTls(s, n, c);
+  }
+  std::string TlsFailureText() override { return target_->TlsFailureText(); }
   bool ReadVersionRecord(const std::string& n,
                          std::map<std::string, std::string>* e) override {
     return target_->ReadVersionRecord(n, e);

@@ -10,7 +10,6 @@
 
 namespace {
 constexpr char kTag[] = " - PopLogin - ";
-constexpr std::uint16_t kPop3Port = 110;
 
 // One single-line reply after a command: 0 when positive, otherwise -1 once
 // reported. A negative reply is reported as negative_message, or as the
@@ -23,6 +22,43 @@ int Acknowledge(char* buffer, const char* receive_error, const char* negative_me
     return LogFailure(kTag, negative_message ? negative_message : CString(buffer, got), -1);
   }
   return 0;
+}
+
+// The TLS handshake on PopSocket, verified against the server's name as
+// configured; 0, or -1 once reported.
+int Handshake() {
+  platform::Env& env = platform::env();
+  if (env.StartTls(PopSocket, GatewaySettings.popserver, GatewaySettings.popcafile) ==
+      platform::kSocketError) {
+    return LogFailure(kTag, "TLS handshake failed - " + env.TlsFailureText(), -1);
+  }
+  return 0;
+}
+
+// STLS, then the handshake. The reply is read to the end of its line (at
+// most kPopBufferSize bytes in all), and nothing may follow that line in
+// clear text: bytes sent before the handshake would otherwise pass for
+// replies inside TLS.
+int StartTlsByCommand(char* buffer) {
+  SendCommand("STLS");
+  std::memset(buffer, 0, kPopBufferSize);
+  int have = 0;
+  const char* line_end = nullptr;
+  while (line_end == nullptr && have < kPopBufferSize) {
+    const int got = platform::env().Receive(PopSocket, buffer + have, kPopBufferSize - have);
+    if (got == platform::kSocketError) return LogFailure(kTag, "Recv failed - ACK of STLS", -1);
+    if (got == 0) return LogFailure(kTag, "Socket closed by remote", -1);
+    line_end = static_cast<const char*>(std::memchr(buffer + have, '\n', got));
+    have += got;
+  }
+  const std::string reply = CString(buffer, static_cast<std::size_t>(have));
+  if (!IsPositive(buffer, have) || line_end == nullptr) {
+    return LogFailure(kTag, "STLS refused - " + reply, -1);
+  }
+  if (line_end + 1 != buffer + have) {
+    return LogFailure(kTag, "Data in clear text after the STLS reply", -1);
+  }
+  return Handshake();
 }
 }  // namespace
 
@@ -45,15 +81,19 @@ int PopLogin() {
       platform::kSocketError) {
     return LogFailure(kTag, "setsockopt(SO_SNDBUF)", -1);
   }
-  if (env.Connect(PopSocket, GatewaySettings.PopServerAddress, kPop3Port) ==
+  if (env.Connect(PopSocket, GatewaySettings.PopServerAddress, GatewaySettings.PopPort) ==
       platform::kSocketError) {
     return LogFailure(kTag, "Connect to ISP pop3 service failed", -1);
   }
+  if (GatewaySettings.popsecurity == PopSecurity::kTls && Handshake() != 0) return -1;
 
   // The greeting is not judged: a negative one does not stop the login.
   const int got = ReceiveReply(buffer);
   if (got == platform::kSocketError) return LogFailure(kTag, "Recv failed - Initial", -1);
   if (got == 0) return LogFailure(kTag, "Socket closed by remote", -1);
+  if (GatewaySettings.popsecurity == PopSecurity::kStartTls && StartTlsByCommand(buffer) != 0) {
+    return -1;
+  }
 
   // The sends are not checked: a failed one shows in the reply.
   SendCommandLine(GatewaySettings.UserCommand);

@@ -62,6 +62,9 @@ class PosixEnv final : public Env {
   int CloseSocket(Socket socket) override;
   bool LookupHost(const std::string& name, std::uint32_t* address) override;
   std::uint32_t DottedToAddress(const std::string& text) override;
+  int StartTls(Socket socket, const std::string& server_name,
+               const std::string& ca_file) override;
+  std::string TlsFailureText() override;
 
   bool ReadVersionRecord(const std::string& bare_name,
                          std::map<std::string, std::string>* entries) override;
@@ -75,6 +78,16 @@ class PosixEnv final : public Env {
 void SetLastErrorFromErrno(int error);
 // Same for socket calls (Windows Sockets numbering).
 void SetSocketErrorFromErrno(int error);
+// The TLS session of a socket (tls_posix.cc): the transfers of Send and
+// Receive through it when the socket has one (true, with *result set), and
+// its end when the socket closes.
+bool TlsSend(Socket socket, const char* data, int length, int* result);
+bool TlsReceive(Socket socket, char* buffer, int length, int* result);
+void TlsForget(Socket socket);
+// Waits at most ms (0: for ever) until the socket is ready for events; on a
+// time-out sets kWsaEtimedout and shuts the socket down.
+bool WaitForSocket(Socket socket, short events, std::uint32_t ms);
+std::uint32_t SilenceLimitOf(Socket socket);
 // Backslashes to slashes.
 std::string PosixPath(const std::string& path);
 

@@ -56,30 +56,6 @@ SilenceLimits& Limits() {
   return *limits;
 }
 
-// Waits at most ms until the socket is ready for events. On a time-out sets
-// kWsaEtimedout and shuts the socket down; on a failure of poll itself sets
-// its error.
-bool WaitFor(Socket socket, short events, std::uint32_t ms) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-  pollfd pfd{Fd(socket), events, 0};
-  for (;;) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    int timeout = static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(
-        left.count(), 0, std::numeric_limits<int>::max()));
-    int ready = poll(&pfd, 1, timeout);
-    if (ready > 0) return true;
-    if (ready == 0) {
-      shutdown(Fd(socket), SHUT_RDWR);
-      SetSocketErrorFromErrno(ETIMEDOUT);
-      return false;
-    }
-    if (errno != EINTR) {
-      SetSocketErrorFromErrno(errno);
-      return false;
-    }
-  }
-}
-
 bool SetBlocking(Socket socket, bool blocking) {
   int flags = fcntl(Fd(socket), F_GETFL);
   if (flags < 0) return false;
@@ -98,7 +74,7 @@ int ConnectWithin(Socket socket, const sockaddr_in& to, std::uint32_t ms) {
     error = errno;
   }
   if (error == EINPROGRESS) {
-    if (!WaitFor(socket, POLLOUT, ms)) {
+    if (!WaitForSocket(socket, POLLOUT, ms)) {
       SetBlocking(socket, true);
       return kSocketError;
     }
@@ -130,11 +106,35 @@ ssize_t TransferOnce(Socket socket, short events, std::uint32_t ms,
       SetSocketErrorFromErrno(errno);
       return -1;
     }
-    if (!WaitFor(socket, events, ms)) return -1;
+    if (!WaitForSocket(socket, events, ms)) return -1;
   }
 }
 
 }  // namespace
+
+bool WaitForSocket(Socket socket, short events, std::uint32_t ms) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+  pollfd pfd{Fd(socket), events, 0};
+  for (;;) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    int timeout = ms == 0 ? -1
+                          : static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(
+                                left.count(), 0, std::numeric_limits<int>::max()));
+    int ready = poll(&pfd, 1, timeout);
+    if (ready > 0) return true;
+    if (ready == 0) {
+      shutdown(Fd(socket), SHUT_RDWR);
+      SetSocketErrorFromErrno(ETIMEDOUT);
+      return false;
+    }
+    if (errno != EINTR) {
+      SetSocketErrorFromErrno(errno);
+      return false;
+    }
+  }
+}
+
+std::uint32_t SilenceLimitOf(Socket socket) { return Limits().Get(socket); }
 
 int PosixEnv::SocketStartup() { return 0; }
 
@@ -197,6 +197,7 @@ int PosixEnv::Connect(Socket socket, std::uint32_t address, std::uint16_t port) 
 // Like a blocking Windows send, the whole block goes out; with a silence
 // limit, in as many non-blocking sends as the peer's pace needs.
 int PosixEnv::Send(Socket socket, const char* data, int length) {
+  if (int result; TlsSend(socket, data, length, &result)) return result;
   std::uint32_t ms = Limits().Get(socket);
   int sent = 0;
   do {
@@ -211,6 +212,7 @@ int PosixEnv::Send(Socket socket, const char* data, int length) {
 }
 
 int PosixEnv::Receive(Socket socket, char* buffer, int length) {
+  if (int result; TlsReceive(socket, buffer, length, &result)) return result;
   ssize_t got = TransferOnce(socket, POLLIN, Limits().Get(socket), [&](int flags) {
     return recv(Fd(socket), buffer, static_cast<std::size_t>(length), flags);
   });
@@ -220,6 +222,7 @@ int PosixEnv::Receive(Socket socket, char* buffer, int length) {
 int PosixEnv::CloseSocket(Socket socket) {
   // Forget the limit first: once closed, the number may be reused at once.
   Limits().Set(socket, 0);
+  TlsForget(socket);
   if (close(Fd(socket)) != 0 && errno != EINTR) {
     SetSocketErrorFromErrno(errno);
     return kSocketError;

@@ -117,9 +117,20 @@ int Win32Env::Connect(Socket socket, std::uint32_t address, std::uint16_t port) 
   return 0;
 }
 
+// Through the socket's TLS session when it has one.
+int Win32Env::Send(Socket socket, const char* data, int length) {
+  if (int result; TlsSend(socket, data, length, &result)) return result;
+  return PlainSend(socket, data, length);
+}
+
+int Win32Env::Receive(Socket socket, char* buffer, int length) {
+  if (int result; TlsReceive(socket, buffer, length, &result)) return result;
+  return PlainReceive(socket, buffer, length);
+}
+
 // Like a blocking send, the whole block goes out; with a silence limit in as
 // many sends as the peer's pace needs, each after a bounded wait.
-int Win32Env::Send(Socket socket, const char* data, int length) {
+int PlainSend(Socket socket, const char* data, int length) {
   const SOCKET s = ToSocket(socket);
   const DWORD limit = SilenceLimit(s);
   if (limit == 0) return send(s, data, length, 0);
@@ -138,7 +149,7 @@ int Win32Env::Send(Socket socket, const char* data, int length) {
   return sent;
 }
 
-int Win32Env::Receive(Socket socket, char* buffer, int length) {
+int PlainReceive(Socket socket, char* buffer, int length) {
   const SOCKET s = ToSocket(socket);
   const DWORD limit = SilenceLimit(s);
   if (limit == 0) return recv(s, buffer, length, 0);
@@ -161,6 +172,7 @@ int Win32Env::CloseSocket(Socket socket) {
     std::lock_guard<std::mutex> lock(limits_mutex);
     silence_limits.erase(s);
   }
+  TlsForget(socket);
   return closesocket(s);
 }
 

@@ -62,6 +62,9 @@ class Win32Env final : public Env {
   int CloseSocket(Socket socket) override;
   bool LookupHost(const std::string& name, std::uint32_t* address) override;
   std::uint32_t DottedToAddress(const std::string& text) override;
+  int StartTls(Socket socket, const std::string& server_name,
+               const std::string& ca_file) override;
+  std::string TlsFailureText() override;
 
   bool ReadVersionRecord(const std::string& bare_name,
                          std::map<std::string, std::string>* entries) override;
@@ -69,6 +72,16 @@ class Win32Env final : public Env {
   int CurrentDrive() override;
   bool QueryDiskFree(const std::string& root, DiskFree* free) override;
 };
+
+// The plain socket transfers, within the socket's silence limit
+// (sockets_win32.cc), under Send and Receive and under TLS.
+int PlainSend(Socket socket, const char* data, int length);
+int PlainReceive(Socket socket, char* buffer, int length);
+// The TLS session of a socket (tls_win32.cc): Send and Receive through it
+// when the socket has one (true, with *result set), and its end.
+bool TlsSend(Socket socket, const char* data, int length, int* result);
+bool TlsReceive(Socket socket, char* buffer, int length, int* result);
+void TlsForget(Socket socket);
 
 // The calling thread's last error at construction, put back by Restore().
 // For calls that succeed although a system call on their way failed (a

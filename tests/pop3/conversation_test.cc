@@ -227,6 +227,57 @@ TEST_F(LoginTest, MultiLineEndSplitBetweenTwoReceives) {
   EXPECT_EQ(Received(), "USER postmaster\r\nPASS secret\r\nSTAT\r\nUIDL\r\nRETR 1\r\nUIDL 1\r\n");
 }
 
+// --- STLS ---
+
+class StlsTest : public LoginTest {
+ protected:
+  void SetUp() override {
+    LoginTest::SetUp();
+    GatewaySettings.popsecurity = PopSecurity::kStartTls;
+    GatewaySettings.popserver = address_;
+  }
+  void TearDown() override {
+    GatewaySettings.popsecurity = PopSecurity::kNone;
+    LoginTest::TearDown();
+  }
+};
+
+struct StlsCase {
+  std::string reply;
+  std::string entry;  // after " - PopLogin - "
+};
+
+class StlsRefusedTest : public StlsTest, public ::testing::WithParamInterface<StlsCase> {};
+
+// No downgrade: USER is never sent, and nothing that follows the reply line
+// in clear text is taken for a reply.
+TEST_P(StlsRefusedTest, EndsTheLoginBeforeUser) {
+  server_->ReplaceReply("STLS", GetParam().reply);
+  EXPECT_EQ(PopLogin(), -1);
+  EXPECT_EQ(env_.EventMessages(), std::vector<std::string>{" - PopLogin - " + GetParam().entry});
+  EXPECT_EQ(server_->Received(), "STLS\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, StlsRefusedTest,
+    ::testing::Values(StlsCase{"-ERR not supported\r\n", "STLS refused - -ERR not supported\r\n"},
+                      StlsCase{"+ok\r\n", "STLS refused - +ok\r\n"},
+                      StlsCase{"+OK Begin TLS\r\n+OK injected\r\n",
+                               "Data in clear text after the STLS reply"},
+                      StlsCase{"+OK Begin TLS\r\n\r\n", "Data in clear text after the STLS reply"}));
+
+// A server that accepts STLS but does not speak TLS: the handshake fails
+// (on its clear-text answer, or on its silence, by what the hello holds).
+TEST_F(StlsTest, ServerWithoutTlsFailsTheHandshake) {
+  server_->ReplaceReply("STLS", "+OK Begin TLS\r\n");
+  EXPECT_EQ(PopLogin(), -1);
+  ASSERT_EQ(env_.events.size(), 1u);
+  EXPECT_TRUE(env_.events[0].message.starts_with(" - PopLogin - TLS handshake failed - "))
+      << env_.events[0].message;
+  EXPECT_TRUE(server_->Received().starts_with("STLS\r\n"));
+  EXPECT_EQ(server_->Received().find("USER"), std::string::npos);
+}
+
 TEST_F(LoginTest, NoReceiveAsksForMoreThan512Bytes) {
   server_->AddMessage("big", std::string(3000, 'x') + "\r\n");
   ASSERT_EQ(GetPop(), 1);

@@ -135,7 +135,7 @@ std::string RealServersUnavailable() {
 // --- Dovecot ---
 
 DovecotProvider::DovecotProvider(const std::string& address, const std::string& user,
-                                 const std::string& password)
+                                 const std::string& password, const DovecotTls& tls)
     : dir_(ShortDirectory("dv")), address_(address) {
   MakeMaildir(dir_ / "Maildir");
   WriteFileBytes(dir_ / "passwd", user + ":{PLAIN}" + password + "\n");
@@ -147,7 +147,11 @@ DovecotProvider::DovecotProvider(const std::string& address, const std::string& 
                  "base_dir = " + d + "/run\n"
                  "state_dir = " + d + "/state\n"
                  "log_path = " + d + "/dovecot.log\n"
-                 "ssl = no\n"
+                 + (tls.certificate.empty()
+                        ? std::string("ssl = no\n")
+                        : "ssl = required\n"
+                          "ssl_cert = <" + tls.certificate + "\n"
+                          "ssl_key = <" + tls.key + "\n") +
                  "disable_plaintext_auth = no\n"
                  "auth_mechanisms = plain\n"
                  "mail_location = maildir:" + d + "/Maildir\n"
@@ -163,6 +167,10 @@ DovecotProvider::DovecotProvider(const std::string& address, const std::string& 
                  "  inet_listener pop3 {\n"
                  "    port = 110\n"
                  "  }\n"
+                 + (tls.certificate.empty() ? "" : "  inet_listener pop3s {\n"
+                                                   "    port = 995\n"
+                                                   "    ssl = yes\n"
+                                                   "  }\n") +
                  "}\n");
 }
 

@@ -21,12 +21,19 @@ namespace testing_support {
 // program, or a user other than root.
 std::string RealServersUnavailable();
 
+// Dovecot's TLS: with a certificate, TLS is required (STLS on port 110,
+// POP3 over TLS on port 995); without, there is none.
+struct DovecotTls {
+  std::string certificate;  // PEM files
+  std::string key;
+};
+
 // Dovecot serving POP3 on address:110 for one account (user, password) whose
 // mailbox is a Maildir.
 class DovecotProvider {
  public:
   DovecotProvider(const std::string& address, const std::string& user,
-                  const std::string& password);
+                  const std::string& password, const DovecotTls& tls = {});
   ~DovecotProvider();  // stops the server and removes its directory
   DovecotProvider(const DovecotProvider&) = delete;
   DovecotProvider& operator=(const DovecotProvider&) = delete;
