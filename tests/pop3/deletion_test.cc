@@ -142,7 +142,11 @@ struct EndAtCarriageReturn {
 };
 
 class EndAtCarriageReturnTest : public DeletionTest,
-                                public ::testing::WithParamInterface<EndAtCarriageReturn> {};
+                                public ::testing::WithParamInterface<EndAtCarriageReturn> {
+ protected:
+  // A member, so that it outlives the server's threads, which TearDown ends.
+  ReceiveWatch watch_{&env_};
+};
 
 TEST_P(EndAtCarriageReturnTest, TheLineFeedOfTheFullStopLineBelongsToTheReply) {
   const EndAtCarriageReturn& c = GetParam();
@@ -159,11 +163,10 @@ TEST_P(EndAtCarriageReturnTest, TheLineFeedOfTheFullStopLineBelongsToTheReply) {
   // its last receive of the reply ends at the CR.
   const std::string whole = std::string(c.command) == "UIDL" ? listing : retr(m2);
   const std::string before_line_feed = whole.substr(0, whole.size() - 1);
-  ReceiveWatch watch(&env_);
-  platform::SetEnv(&watch);
+  platform::SetEnv(&watch_);
   auto split = [&] {
-    server_->SplitReply(c.command, before_line_feed.size(), [&watch, before_line_feed] {
-      watch.WaitUntilReceivedEndsWith(before_line_feed);
+    server_->SplitReply(c.command, before_line_feed.size(), [this, before_line_feed] {
+      watch_.WaitUntilReceivedEndsWith(before_line_feed);
     });
   };
 
