@@ -1,5 +1,6 @@
 #include "gateway/pop3/conversation.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "gateway/control/event_log.h"
@@ -16,9 +17,13 @@ int SendCommandLine(const std::string& line) {
 
 int SendCommand(const std::string& text) { return SendCommandLine(text + "\r\n"); }
 
-int ReceiveReply(char* buffer) {
+int ReceiveReply(char* buffer, int length) {
   std::memset(buffer, 0, kPopBufferSize);
-  return platform::env().Receive(PopSocket, buffer, kPopBufferSize);
+  return platform::env().Receive(PopSocket, buffer, length);
+}
+
+void BlankCtrlZ(char* bytes, int length) {
+  std::replace(bytes, bytes + length, kCtrlZ, ' ');
 }
 
 bool IsPositive(const char* reply, int length) {
@@ -43,20 +48,24 @@ MultiLineResult ReadMultiLine(char* buffer,
                               const std::function<void(const char*, int)>& hand_on) {
   ResponseEndDetector detector;
   bool first = true;
-  bool ended = false;
-  while (!ended) {
-    const int got = ReceiveReply(buffer);
+  // Once the chunk that held the CR of the full-stop line ended right there:
+  // its LF, the last byte of the reply, is still to come.
+  bool line_feed_due = false;
+  for (;;) {
+    const int got = ReceiveReply(buffer, line_feed_due ? 1 : kPopBufferSize);
     if (got == platform::kSocketError) return MultiLineResult::kReceiveError;
     if (got == 0) return MultiLineResult::kClosed;
     if (first && !IsPositive(buffer, got)) return MultiLineResult::kProtocolError;
     first = false;
+    BlankCtrlZ(buffer, got);
+    int end = -1;
     for (int i = 0; i < got; ++i) {
-      if (buffer[i] == kCtrlZ) buffer[i] = ' ';
-      if (detector.See(buffer[i])) ended = true;
+      if (detector.See(buffer[i]) && end < 0) end = i;
     }
     hand_on(buffer, got);
+    if (line_feed_due || (end >= 0 && end + 1 < got)) return MultiLineResult::kComplete;
+    line_feed_due = end >= 0;
   }
-  return MultiLineResult::kComplete;
 }
 
 int EndSession(const char* tag) {

@@ -18,15 +18,21 @@ int SendCommandLine(const std::string& line);
 // SendCommandLine(text + CR LF).
 int SendCommand(const std::string& text);
 
-// Zeroes buffer (kPopBufferSize bytes) and receives once into it: the bytes
-// received, 0 when the server closed, or platform::kSocketError.
-int ReceiveReply(char* buffer);
+// Zeroes buffer (kPopBufferSize bytes) and receives once into it, at most
+// length bytes: the bytes received, 0 when the server closed, or
+// platform::kSocketError.
+int ReceiveReply(char* buffer, int length = kPopBufferSize);
+
+// Stores each Ctrl-Z byte of a reply as a blank: the raw download is read as
+// text, in which a Ctrl-Z ends the file.
+void BlankCtrlZ(char* bytes, int length);
 
 // A reply is positive when its first three bytes are "+OK".
 bool IsPositive(const char* reply, int length);
 
 // Recognises the end of a multi-line reply: the first line made of a single
 // full stop, at its CR. The state carries over from one receive to the next.
+// The reply itself goes on to the LF after that CR.
 class ResponseEndDetector {
  public:
   // True when byte completes the end of the reply.
@@ -40,7 +46,9 @@ enum class MultiLineResult { kComplete, kReceiveError, kClosed, kProtocolError }
 
 // Receives a multi-line reply in chunks of at most kPopBufferSize bytes into
 // buffer, each Ctrl-Z byte replaced by a blank, and hands every chunk whole
-// to hand_on. The first chunk must be positive.
+// to hand_on. The first chunk must be positive. The reply is read once the
+// LF of its full-stop line is: when the chunk that holds the CR ends there,
+// one more byte is received and handed on with the reply.
 MultiLineResult ReadMultiLine(char* buffer,
                               const std::function<void(const char*, int)>& hand_on);
 

@@ -1,6 +1,7 @@
 #include <cstring>
-#include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "gateway/control/event_log.h"
@@ -18,22 +19,26 @@ constexpr char kNotDeleted[] = "RECOVERY MODE - del failed - Msg not in pop - de
 
 bool IsSpoolFile(const std::string& name) { return !name.empty() && name[0] != '.'; }
 
-// The message number of the first listing line whose identifier (after the
-// line's first blank, trailing white space left out) is name; empty when no
-// line has it.
-std::optional<std::string> MessageNumber(const std::string& listing, const std::string& name) {
+// The message numbers of the listing by identifier: for each line, the text
+// after its first blank, trailing white space left out, gives the line's text
+// before that blank, white space removed. The first line with an identifier
+// is the one that counts.
+std::unordered_map<std::string, std::string> MessageNumbers(const std::string& listing) {
+  std::unordered_map<std::string, std::string> numbers;
   std::size_t begin = 0;
   while (begin < listing.size()) {
     std::size_t end = listing.find('\n', begin);
     if (end == std::string::npos) end = listing.size();
-    const std::size_t space = listing.find(' ', begin);
-    if (space < end &&
-        TrimRight(listing.substr(space + 1, end - space - 1)) == name) {
-      return Trim(LineBeforePosition(listing, space));
+    // Looked for within the line only, so each byte is looked at once.
+    const std::size_t blank = std::string_view(listing).substr(begin, end - begin).find(' ');
+    if (blank != std::string_view::npos) {
+      const std::size_t space = begin + blank;
+      numbers.try_emplace(TrimRight(listing.substr(space + 1, end - space - 1)),
+                          Trim(LineBeforePosition(listing, space)));
     }
     begin = end + 1;
   }
-  return std::nullopt;
+  return numbers;
 }
 
 // Makes both directories' entries durable before QUIT lets the server
@@ -55,6 +60,7 @@ int DeleteListed(const std::string& listing, const std::string& in, const std::s
     LogFailure(kTag, "Unable to get File Handle", -1);
     return 0;
   }
+  const std::unordered_map<std::string, std::string> numbers = MessageNumbers(listing);
   char buffer[kPopBufferSize];
   std::memset(buffer, 0, sizeof buffer);
   // The move never replaces a file in "out"; one that cannot be moved stays.
@@ -63,10 +69,10 @@ int DeleteListed(const std::string& listing, const std::string& in, const std::s
   };
   for (const std::string& name : names) {
     if (!IsSpoolFile(name)) continue;
-    const std::optional<std::string> number = MessageNumber(listing, Trim(name));
+    const auto number = numbers.find(Trim(name));
     bool accepted = false;
-    if (number) {
-      SendCommand("DELE " + *number);
+    if (number != numbers.end()) {
+      SendCommand("DELE " + number->second);
       const int got = ReceiveReply(buffer);
       if (got == platform::kSocketError) {
         LogFailure(kTag, "Recv failed - ACK DELE", -1);

@@ -73,7 +73,10 @@ int Download(platform::FileHandle popout, int count) {
       return LogFailure(kTag, "Recv failed - Trialing Message UIDL", -1);
     }
     if (got == 0) return LogFailure(kTag, "Socket closed by remote", -1);
-    // Stored as received, Ctrl-Z bytes and negative replies included.
+    // Stored as received, negative replies included; a Ctrl-Z is stored as a
+    // blank, as in a message, so that it cannot end the download for the
+    // splitter.
+    BlankCtrlZ(line_buffer, got);
     WriteAll(popout, line_buffer, static_cast<std::uint32_t>(got));
   }
   return count;
@@ -99,8 +102,9 @@ int Converse(platform::FileHandle popout, platform::FileHandle statlog) {
   WriteAll(statlog, "\n", 1);
   env.CloseFile(statlog);
 
-  if (count == -1) return LogFailure(kTag, "Error in Message Count", -1);
-  if (count < 1) {
+  // No count is below zero: any negative one is a failed STAT, like -1.
+  if (count < 0) return LogFailure(kTag, "Error in Message Count", -1);
+  if (count == 0) {
     EndSession(kTag);
     return count;
   }

@@ -3,12 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <iterator>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "gateway/control/run_state.h"
 #include "gateway/delivery/delivery.h"
 #include "gateway/pop3/pop3.h"
+#include "platform/env.h"
 #include "tests/pop3/pop3_fixture.h"
 
 namespace pop3_testing {
@@ -105,6 +110,94 @@ TEST_F(DeletionTest, AcceptedDeleMovesTheFileAndQuitDeletesTheMessage) {
   EXPECT_EQ(server_->Sessions(), 1);
   EXPECT_TRUE(env_.events.empty());
 }
+
+// The gateway's receives as the server's thread sees them.
+class ReceiveWatch : public platform::EnvWrapper {
+ public:
+  explicit ReceiveWatch(platform::Env* target) : EnvWrapper(target) {}
+  int Receive(platform::Socket s, char* buffer, int length) override {
+    const int got = target()->Receive(s, buffer, length);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (got > 0) received_.append(buffer, static_cast<std::size_t>(got));
+    changed_.notify_all();
+    return got;
+  }
+  // Waits, at most 5 s, until all the gateway has received ends with tail.
+  bool WaitUntilReceivedEndsWith(const std::string& tail) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(5),
+                             [&] { return received_.ends_with(tail); });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::string received_;
+};
+
+struct EndAtCarriageReturn {
+  const char* name;
+  const char* command;  // whose reply arrives in two sends, the LF of its end alone
+  bool in_deletion;     // the deletion's listing rather than the download's
+};
+
+class EndAtCarriageReturnTest : public DeletionTest,
+                                public ::testing::WithParamInterface<EndAtCarriageReturn> {
+ protected:
+  // A member, so that it outlives the server's threads, which TearDown ends.
+  ReceiveWatch watch_{&env_};
+};
+
+TEST_P(EndAtCarriageReturnTest, TheLineFeedOfTheFullStopLineBelongsToTheReply) {
+  const EndAtCarriageReturn& c = GetParam();
+  const std::string m1 = "Subject: 1\r\n\r\none\r\n";
+  std::string m2 = "Subject: 2\r\n\r\n";
+  for (int i = 0; i < 30; ++i) m2 += std::string(60, 'a' + i % 26) + "\r\n";
+  server_->AddMessage("u1", m1);
+  server_->AddMessage("u2", m2);
+  const std::string listing = "+OK\r\n1 u1\r\n2 u2\r\n.\r\n";
+  auto retr = [](const std::string& m) {
+    return "+OK " + std::to_string(m.size()) + " octets\r\n" + m + ".\r\n";
+  };
+  // Everything but the LF; the LF once the gateway has read all of that, so
+  // its last receive of the reply ends at the CR.
+  const std::string whole = std::string(c.command) == "UIDL" ? listing : retr(m2);
+  const std::string before_line_feed = whole.substr(0, whole.size() - 1);
+  platform::SetEnv(&watch_);
+  auto split = [&] {
+    server_->SplitReply(c.command, before_line_feed.size(), [this, before_line_feed] {
+      watch_.WaitUntilReceivedEndsWith(before_line_feed);
+    });
+  };
+
+  if (!c.in_deletion) split();
+  const int count = GetPop();
+  ASSERT_EQ(count, 2);
+  EXPECT_EQ(File("popout.txt"), listing + retr(m1) + "+OK 1 u1\r\n" + retr(m2) + "+OK 2 u2\r\n");
+  ParseMsgs(count);
+  if (c.in_deletion) split();
+  CurrentPhase = "DELETE";
+  EXPECT_EQ(DeleteFromPop(), 1);
+  WaitForQuit();
+
+  // The LF came in a receive of its own, right after the one that ended at
+  // the CR, and every later reply was read as the answer to its command.
+  auto line_feed = std::find(env_.receives.begin(), env_.receives.end(), "\n");
+  ASSERT_NE(line_feed, env_.receives.end());
+  ASSERT_NE(line_feed, env_.receives.begin());
+  EXPECT_TRUE(std::prev(line_feed)->ends_with("\r\n.\r"));
+  EXPECT_TRUE(In().empty());
+  EXPECT_EQ(Out(), (std::vector<std::string>{"u1", "u2"}));
+  EXPECT_TRUE(server_->Uids().empty());
+  EXPECT_TRUE(env_.events.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, EndAtCarriageReturnTest,
+    ::testing::Values(EndAtCarriageReturn{"ListingBeforeRetr1", "UIDL", false},
+                      EndAtCarriageReturn{"LastMessageBeforeItsUidl", "RETR 2", false},
+                      EndAtCarriageReturn{"DeletionListingBeforeDele", "UIDL", true}),
+    [](const ::testing::TestParamInfo<EndAtCarriageReturn>& info) { return info.param.name; });
 
 TEST_F(DeletionTest, RefusedDeleLeavesTheFileInInSilently) {
   server_->AddMessage("u1", "a\r\n");
@@ -213,6 +306,20 @@ TEST_F(RecoveryTest, NameMatchesAWholeIdentifierOnly) {
   EXPECT_EQ(AfterLogin(), (std::vector<std::string>{"UIDL", "DELE 2", "QUIT"}));
   EXPECT_EQ(server_->Uids(), std::vector<std::string>{"10"});
   EXPECT_EQ(Out(), std::vector<std::string>{"1"});
+}
+
+TEST_F(RecoveryTest, FirstListingLineOfAnIdentifierCounts) {
+  // Trailing white space is no part of an identifier; a line without a blank
+  // names none.
+  server_->ReplaceReply("UIDL", "+OK\r\n3 dup\r\n4 dup\r\ntail\r\n9 tail\t \r\n.\r\n");
+  Spool("in", "dup");
+  Spool("in", "tail");
+  EXPECT_EQ(DeleteFromPop(), 1);
+  WaitForQuit();
+  std::vector<std::string> after = AfterLogin();
+  ASSERT_EQ(after.size(), 4u);
+  std::sort(after.begin() + 1, after.begin() + 3);  // the order of the directory
+  EXPECT_EQ(after, (std::vector<std::string>{"UIDL", "DELE 3", "DELE 9", "QUIT"}));
 }
 
 TEST_F(RecoveryTest, SlashAndColonInIdentifiersMatchUnderscores) {

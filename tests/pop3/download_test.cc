@@ -73,15 +73,35 @@ TEST_F(DownloadTest, EmptyMailboxEndsTheSessionAndLeavesPopoutEmpty) {
   EXPECT_TRUE(env_.events.empty());
 }
 
-TEST_F(DownloadTest, NegativeStatIsMinusOneInStatlog) {
+struct NegativeStat {
+  const char* name;
+  const char* reply;
+  const char* statlog_count;
+};
+class NegativeStatTest : public DownloadTest,
+                         public ::testing::WithParamInterface<NegativeStat> {};
+
+// Any count below zero is a failed STAT: never an empty mailbox, never an
+// exit code made of the count.
+TEST_P(NegativeStatTest, IsAnErrorInMessageCount) {
   server_->AddMessage("u1", "x\r\n");
-  server_->ReplaceReply("STAT", "-ERR maildrop locked\r\n");
+  server_->ReplaceReply("STAT", GetParam().reply);
   EXPECT_EQ(GetPop(), -1);
-  EXPECT_EQ(File("statlog.txt"), "There were -1 messages waiting this session\n");
+  EXPECT_EQ(File("statlog.txt"), std::string("There were ") + GetParam().statlog_count +
+                                     " messages waiting this session\n");
   EXPECT_EQ(File("popout.txt"), "");
   EXPECT_EQ(env_.EventMessages(), std::vector<std::string>{" - GetPop - Error in Message Count"});
   EXPECT_EQ(Received(), std::string(kLogin) + "STAT\r\n");  // no QUIT
+  EXPECT_EQ(server_->Uids(), std::vector<std::string>{"u1"});
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, NegativeStatTest,
+    ::testing::Values(NegativeStat{"NotPositive", "-ERR maildrop locked\r\n", "-1"},
+                      NegativeStat{"MinusOne", "+OK -1 0\r\n", "-1"},
+                      NegativeStat{"MinusFive", "+OK -5 320\r\n", "-5"},
+                      NegativeStat{"Huge", "+OK -99999999999 0\r\n", "-2147483648"}),
+    [](const ::testing::TestParamInfo<NegativeStat>& info) { return info.param.name; });
 
 TEST_F(DownloadTest, StatWithoutSizeCountsAsEmpty) {
   server_->AddMessage("u1", "x\r\n");
@@ -160,13 +180,16 @@ TEST_F(DownloadTest, TwoMessagesLaidOutAsReceived) {
   EXPECT_TRUE(env_.events.empty());
 }
 
-TEST_F(DownloadTest, CtrlZIsABlankInAMessageButKeptInAUidlReply) {
+TEST_F(DownloadTest, CtrlZIsABlankInAMessageAndInAUidlReply) {
+  // A Ctrl-Z stored as it came would end the download for the splitter,
+  // which reads it as text: message 2 would never be split.
   server_->AddMessage("u1", "Subject: z\r\n\r\na\x1A" "b\r\n");
+  server_->AddMessage("u2", "Subject: y\r\n\r\nc\r\n");
   server_->ReplaceReply("UIDL 1", "+OK 1 u1\x1A\r\n");
-  EXPECT_EQ(GetPop(), 1);
+  EXPECT_EQ(GetPop(), 2);
   const std::string popout = File("popout.txt");
-  EXPECT_EQ(popout, "+OK\r\n1 u1\r\n.\r\n" + RetrReply("Subject: z\r\n\r\na b\r\n") +
-                        "+OK 1 u1\x1A\r\n");
+  EXPECT_EQ(popout, "+OK\r\n1 u1\r\n2 u2\r\n.\r\n" + RetrReply("Subject: z\r\n\r\na b\r\n") +
+                        "+OK 1 u1 \r\n" + RetrReply("Subject: y\r\n\r\nc\r\n") + "+OK 2 u2\r\n");
 }
 
 TEST_F(DownloadTest, CtrlZInTheListingIsABlank) {

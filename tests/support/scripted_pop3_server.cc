@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <optional>
+#include <unordered_set>
 
 namespace testing_support {
 
@@ -33,6 +34,7 @@ struct ScriptedPop3Server::Rule {
   Kind kind = kReplace;
   std::size_t at = 0;
   std::string reply;
+  std::function<void()> before_rest;  // kSplit: instead of the pause
 };
 
 // One client connection, on its own thread.
@@ -102,7 +104,11 @@ class ScriptedPop3Server::Session {
       Flush();
       switch (rule_->kind) {
         case Rule::kSplit:
-          std::this_thread::sleep_for(std::chrono::milliseconds(kSplitPauseMs));
+          if (rule_->before_rest) {
+            rule_->before_rest();
+          } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kSplitPauseMs));
+          }
           break;
         case Rule::kClose:
           session_.open_ = false;
@@ -271,12 +277,15 @@ class ScriptedPop3Server::Session {
 
   // QUIT in the transaction state: the marked messages leave the mailbox.
   void Commit() {
-    std::lock_guard<std::mutex> lock(server_.mutex_);
+    std::unordered_set<const Message*> gone;
     for (std::size_t i = 0; i < messages_.size(); ++i) {
-      if (!deleted_[i]) continue;
-      auto& box = server_.mailbox_;
-      box.erase(std::remove(box.begin(), box.end(), messages_[i]), box.end());
+      if (deleted_[i]) gone.insert(messages_[i].get());
     }
+    std::lock_guard<std::mutex> lock(server_.mutex_);
+    auto& box = server_.mailbox_;
+    box.erase(std::remove_if(box.begin(), box.end(),
+                             [&gone](const auto& m) { return gone.contains(m.get()); }),
+              box.end());
   }
 
   ScriptedPop3Server& server_;
@@ -358,22 +367,28 @@ void ScriptedPop3Server::AddGeneratedMessage(const std::string& uid, const std::
 
 void ScriptedPop3Server::ReplaceReply(const std::string& command, const std::string& reply) {
   std::lock_guard<std::mutex> lock(mutex_);
-  rules_.push_back(Rule{command, Rule::kReplace, 0, reply});
+  rules_.push_back(Rule{command, Rule::kReplace, 0, reply, {}});
 }
 
 void ScriptedPop3Server::SplitReply(const std::string& command, std::size_t at) {
   std::lock_guard<std::mutex> lock(mutex_);
-  rules_.push_back(Rule{command, Rule::kSplit, at, ""});
+  rules_.push_back(Rule{command, Rule::kSplit, at, "", {}});
+}
+
+void ScriptedPop3Server::SplitReply(const std::string& command, std::size_t at,
+                                    std::function<void()> before_rest) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  rules_.push_back(Rule{command, Rule::kSplit, at, "", std::move(before_rest)});
 }
 
 void ScriptedPop3Server::CloseInReply(const std::string& command, std::size_t at) {
   std::lock_guard<std::mutex> lock(mutex_);
-  rules_.push_back(Rule{command, Rule::kClose, at, ""});
+  rules_.push_back(Rule{command, Rule::kClose, at, "", {}});
 }
 
 void ScriptedPop3Server::StallInReply(const std::string& command, std::size_t at) {
   std::lock_guard<std::mutex> lock(mutex_);
-  rules_.push_back(Rule{command, Rule::kStall, at, ""});
+  rules_.push_back(Rule{command, Rule::kStall, at, "", {}});
 }
 
 std::string ScriptedPop3Server::Received() const {

@@ -49,6 +49,9 @@ class ScriptedPop3Server {
   void ReplaceReply(const std::string& command, const std::string& reply);
   // The reply's first `at` bytes in one send, then, after a pause, the rest.
   void SplitReply(const std::string& command, std::size_t at);
+  // The same, the rest sent once before_rest (called on the session's
+  // thread) has returned instead of after the pause.
+  void SplitReply(const std::string& command, std::size_t at, std::function<void()> before_rest);
   // The reply's first `at` bytes, then the connection is closed (no QUIT:
   // nothing is deleted).
   void CloseInReply(const std::string& command, std::size_t at = kWholeReply);
