@@ -57,7 +57,7 @@ TEST_F(ForgedUidlTest, AUidlReplyInTheBodyForgesNothingAndLosesNothing) {
   EXPECT_THAT(postfix_->Delivered(PostfixServer::kCatchAll), ::testing::IsEmpty());
   EXPECT_EQ(postfix_->DeliveredCount(), 3);
 
-  EXPECT_EQ(dovecot_->MessageCount(), 0);
+  EXPECT_TRUE(dovecot_->WaitForMessageCount(0));
   EXPECT_THAT(Spool("in"), ::testing::IsEmpty());
   EXPECT_THAT(Spool("out"), ::testing::IsEmpty());
   EXPECT_EQ(Spool("Archive").size(), 3u);

@@ -239,7 +239,7 @@ TEST_F(MailFlowTest, TwoHundredMessagesReachTheirMailboxesAndLeaveNothingBehind)
   }
   EXPECT_EQ(postfix_->DeliveredCount(), expected_deliveries);
 
-  EXPECT_EQ(dovecot_->MessageCount(), 0);
+  EXPECT_TRUE(dovecot_->WaitForMessageCount(0));
   EXPECT_THAT(Spool("in"), ::testing::IsEmpty());
   EXPECT_THAT(Spool("out"), ::testing::IsEmpty());
   std::vector<std::string> archive;
@@ -291,7 +291,7 @@ TEST_F(MailFlowTest, HeaderLineLongerThan999CharactersStaysOneFieldOfTheHeader) 
   EXPECT_EQ(delivered[0].content(), "From: ann@origin.org\n" + field.substr(0, 999) + "\n\t" +
                                         field.substr(999) + "\nTo: bob@example.com\n\nbody\n");
   EXPECT_EQ(postfix_->DeliveredCount(), 1);
-  EXPECT_EQ(dovecot_->MessageCount(), 0);
+  EXPECT_TRUE(dovecot_->WaitForMessageCount(0));
   EXPECT_THAT(Spool("out"), ::testing::IsEmpty());
   EXPECT_THAT(Spool("Archive"), ::testing::IsEmpty());
 }

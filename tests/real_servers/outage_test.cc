@@ -57,7 +57,7 @@ TEST_F(OutageTest, MailWaitsInOutWhilePostfixIsDownAndTheNextRunDeliversIt) {
   postfix_->Stop();
 
   EXPECT_EQ(RunGateway().exit_code, 0);
-  EXPECT_EQ(dovecot_->MessageCount(), 0);
+  EXPECT_TRUE(dovecot_->WaitForMessageCount(0));
   EXPECT_THAT(Spool("in"), IsEmpty());
   EXPECT_EQ(SpoolContents("out"), SpoolFilesOfMessages());
   EXPECT_THAT(EventsOf(" - SendMail - "),

@@ -37,7 +37,7 @@ TEST_P(StrictServerTest, DeliveryFailsVisiblyAndKeepsTheMail) {
 
   EXPECT_EQ(RunGateway().exit_code, 0);
   EXPECT_THAT(EventsOf(" - SendMail - "), ::testing::ElementsAre(GetParam().event));
-  EXPECT_EQ(dovecot_->MessageCount(), 0);
+  EXPECT_TRUE(dovecot_->WaitForMessageCount(0));
   const std::vector<std::string> out = Spool("out");
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(testing_support::ReadFileBytes(root_.spool() / "out" / out[0]), message + ".\n");

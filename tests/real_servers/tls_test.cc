@@ -6,10 +6,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <ostream>
 #include <string>
-#include <thread>
 
 #include "tests/real_servers/gateway_fixture.h"
 #include "tests/support/test_certificates.h"
@@ -20,16 +18,6 @@ namespace {
 using testing_support::TestCertificates;
 
 const std::string kMessage = "From: ann@origin.org\nTo: alice@example.com\n\nbody\n";
-
-// Dovecot carries out the deletions of QUIT after the gateway has gone:
-// waits (bounded) until the mailbox is empty.
-bool MailboxEmptied(const testing_support::DovecotProvider& dovecot) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (dovecot.MessageCount() != 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return dovecot.MessageCount() == 0;
-}
 
 class TlsFixture : public GatewayFixture {
  protected:
@@ -90,7 +78,7 @@ TEST_P(TlsModeTest, DownloadsAndDeliversThroughTlsWithThePrivateCa) {
 
   EXPECT_EQ(RunGateway().exit_code, 0);
   EXPECT_THAT(root_.EventMessages(), ::testing::IsEmpty());
-  EXPECT_TRUE(MailboxEmptied(*dovecot_));
+  EXPECT_TRUE(dovecot_->WaitForMessageCount(0));
   ASSERT_TRUE(postfix_->WaitForDeliveries(1, 30000)) << postfix_->Log();
   ASSERT_EQ(postfix_->Delivered("alice").size(), 1u);
   EXPECT_EQ(postfix_->Delivered("alice")[0].content(), kMessage);
@@ -106,7 +94,7 @@ TEST_P(TlsModeTest, RecoveryLoginAndTheSecondLoginUseTlsToo) {
   dovecot_->AddMessage(kMessage);
 
   EXPECT_EQ(RunGateway().exit_code, 0);
-  EXPECT_TRUE(MailboxEmptied(*dovecot_));
+  EXPECT_TRUE(dovecot_->WaitForMessageCount(0));
   ASSERT_TRUE(postfix_->WaitForDeliveries(1, 30000)) << postfix_->Log();
   EXPECT_EQ(TlsLogins(), 2) << dovecot_->Log();
 }

@@ -213,6 +213,15 @@ int DovecotProvider::MessageCount() const {
   return static_cast<int>(MaildirFiles(dir_ / "Maildir").size());
 }
 
+bool DovecotProvider::WaitForMessageCount(int count, int timeout_ms) const {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (MessageCount() != count) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(kPoll);
+  }
+  return true;
+}
+
 std::string DovecotProvider::Log() const { return ReadFileBytes(dir_ / "dovecot.log"); }
 
 // --- Postfix ---

@@ -51,6 +51,10 @@ class DovecotProvider {
   void AddMessage(const std::string& bytes);
   // Messages in the mailbox, read or not.
   int MessageCount() const;
+  // Dovecot carries out QUIT's deletions after its reply, so after a
+  // gateway run that deleted mail: waits (bounded) until the mailbox holds
+  // count messages; false when it still holds another number.
+  bool WaitForMessageCount(int count, int timeout_ms = 10000) const;
   std::string Log() const;
   const std::filesystem::path& directory() const { return dir_; }
 

@@ -6,13 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/test_support.h"
@@ -91,13 +89,15 @@ class TlsUnderWineTest : public ::testing::TestWithParam<WineCase> {
     return entries;
   }
 
+  void Check(const WineCase& c);
+
   testing_support::MachineRoot root_;
   TestCertificates certificates_;
   std::optional<Wine> wine_;
 };
 
-TEST_P(TlsUnderWineTest, LoginVerifiesTheServer) {
-  const WineCase& c = GetParam();
+// One run of the gateway against a Dovecot presenting the case's certificate.
+void TlsUnderWineTest::Check(const WineCase& c) {
   // "localhost" is 127.0.0.1, which no other test binds.
   const std::string address =
       c.by_name ? "127.0.0.1" : platform::testing::FreshLoopbackAddress({110, 995});
@@ -124,12 +124,7 @@ TEST_P(TlsUnderWineTest, LoginVerifiesTheServer) {
   if (c.entry.empty()) {
     EXPECT_EQ(run.exit_code, 0);
     EXPECT_THAT(PopLoginEntries(), ::testing::IsEmpty());
-    // Dovecot carries out QUIT's deletions after the gateway has gone.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (dovecot.MessageCount() != 0 && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    EXPECT_EQ(dovecot.MessageCount(), 0);
+    EXPECT_TRUE(dovecot.WaitForMessageCount(0));
     const std::vector<std::string> transcripts = exchange.Transcripts();
     EXPECT_TRUE(std::any_of(transcripts.begin(), transcripts.end(), [](const std::string& t) {
       return t.find("\n\nfirst\n.\n") != std::string::npos;
@@ -145,17 +140,14 @@ TEST_P(TlsUnderWineTest, LoginVerifiesTheServer) {
 
 constexpr const char* kFailed = " - PopLogin - TLS handshake failed - certificate verify failed: ";
 
+TEST_P(TlsUnderWineTest, LoginVerifiesTheServer) { Check(GetParam()); }
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, TlsUnderWineTest,
     ::testing::Values(
         WineCase{"TlsWithCaFile", "tls", false, "", TestCertificates::Kind::kIssued, true, ""},
         WineCase{"StartTlsWithCaFile", "starttls", false, "", TestCertificates::Kind::kIssued,
                  true, ""},
-        WineCase{"ByName", "tls", true, "", TestCertificates::Kind::kIssued, true, ""},
-        WineCase{"OtherName", "tls", true, "DNS:pop.other.example",
-                 TestCertificates::Kind::kIssued, true,
-                 std::string(kFailed) +
-                     "the certificate is not issued to the server's name (0x800B010F)"},
         WineCase{"OtherAddress", "tls", false, "IP:127.0.0.1,DNS:pop.other.example",
                  TestCertificates::Kind::kIssued, true,
                  std::string(kFailed) +
@@ -169,5 +161,21 @@ INSTANTIATE_TEST_SUITE_P(
                  std::string(kFailed) +
                      "the chain cannot be built to a trusted root (0x800B010A)"}),
     [](const ::testing::TestParamInfo<WineCase>& info) { return info.param.name; });
+
+// The cases that need a host name: "localhost", that is 127.0.0.1, which no
+// other test binds; one after the other, since both listen there.
+class TlsUnderWineByNameTest : public TlsUnderWineTest {};
+
+TEST_F(TlsUnderWineByNameTest, NameIsVerified) {
+  for (const WineCase& c : {
+        WineCase{"ByName", "tls", true, "", TestCertificates::Kind::kIssued, true, ""},
+        WineCase{"OtherName", "tls", true, "DNS:pop.other.example",
+                 TestCertificates::Kind::kIssued, true,
+                 std::string(kFailed) +
+                     "the certificate is not issued to the server's name (0x800B010F)"}}) {
+    SCOPED_TRACE(c.name);
+    Check(c);
+  }
+}
 
 }  // namespace
