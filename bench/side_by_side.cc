@@ -1,8 +1,10 @@
-// The gateway against fetchmail on the same work: the same mailbox in Dovecot,
-// the same Postfix as the local mail server, one tool after the other. For
-// each run it prints the time until Postfix had delivered the last message,
-// the process's wall time and its peak resident set (by GNU time); then the ratios
-// gateway / fetchmail. Prints figures; not a test. Needs root (the servers).
+// The gateway, in its own SMTP dialect and with smtpmode "standard" (one
+// connection for all messages), against fetchmail on the same work: the same
+// mailbox in Dovecot, the same Postfix as the local mail server, one tool
+// after the other. For each run it prints the time until Postfix had
+// delivered the last message, the process's wall time and its peak resident
+// set (by GNU time); then the ratios gateway / fetchmail and standard / the
+// gateway's own dialect. Prints figures; not a test. Needs root (the servers).
 //
 //   side_by_side [--quillon PATH] [--rounds N] [--only small|large]
 //
@@ -129,6 +131,15 @@ std::vector<std::string> PrepareGateway(const std::string& address,
   return {program};
 }
 
+std::vector<std::string> PrepareGatewayStandard(const std::string& address,
+                                                const testing_support::MachineRoot& root,
+                                                const std::string& program,
+                                                std::vector<std::string>* environment) {
+  std::vector<std::string> argv = PrepareGateway(address, root, program, environment);
+  root.AddSetting("smtpmode", "standard");
+  return argv;
+}
+
 std::vector<std::string> PrepareFetchmail(const std::string& address,
                                           const testing_support::MachineRoot& root,
                                           const std::string&,
@@ -154,6 +165,7 @@ std::vector<std::string> PrepareFetchmail(const std::string& address,
 }
 
 constexpr Tool kGateway = {"quillon", PrepareGateway};
+constexpr Tool kGatewayStandard = {"standard", PrepareGatewayStandard};
 constexpr Tool kFetchmail = {"fetchmail", PrepareFetchmail};
 
 Figures RunOnce(const Tool& tool, const Workload& w, const std::string& quillon) {
@@ -256,9 +268,9 @@ int main(int argc, char** argv) {
                 w.bytes, kDomain);
     std::map<std::string, std::vector<Figures>> runs;
     for (int round = 1; round <= rounds; ++round) {
-      // Alternating: in every other round fetchmail goes first.
-      const Tool* order[2] = {&kGateway, &kFetchmail};
-      if (round % 2 == 0) std::swap(order[0], order[1]);
+      // Rotating: each round another tool goes first.
+      std::vector<const Tool*> order = {&kGateway, &kGatewayStandard, &kFetchmail};
+      std::rotate(order.begin(), order.begin() + (round - 1) % order.size(), order.end());
       for (const Tool* tool : order) {
         const Figures f = RunOnce(*tool, w, quillon);
         Print(*tool, w, round, f);
@@ -272,12 +284,16 @@ int main(int argc, char** argv) {
       return Median(values);
     };
     const char* label = rounds > 1 ? "medians, " : "";
-    std::printf("  quillon / fetchmail (%s%s): last delivery %.3f, wall %.3f, peak RSS %.2f\n\n",
-                label, w.name, median("quillon", &Figures::last_delivery_s) /
-                                   median("fetchmail", &Figures::last_delivery_s),
-                median("quillon", &Figures::wall_s) / median("fetchmail", &Figures::wall_s),
-                median("quillon", &Figures::peak_rss_mb) /
-                    median("fetchmail", &Figures::peak_rss_mb));
+    const auto ratio = [&](const char* a, const char* b) {
+      std::printf("  %s / %s (%s%s): last delivery %.3f, wall %.3f, peak RSS %.2f\n", a, b, label,
+                  w.name, median(a, &Figures::last_delivery_s) / median(b, &Figures::last_delivery_s),
+                  median(a, &Figures::wall_s) / median(b, &Figures::wall_s),
+                  median(a, &Figures::peak_rss_mb) / median(b, &Figures::peak_rss_mb));
+    };
+    ratio("quillon", "fetchmail");
+    ratio("standard", "fetchmail");
+    ratio("standard", "quillon");
+    std::printf("\n");
   }
   return complete ? 0 : 1;
 }
