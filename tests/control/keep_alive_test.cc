@@ -216,7 +216,8 @@ TEST_F(KeepAliveTest, StandardModeReadsEveryReplyWhole) {
   ScriptedSmtpServer& server =
       Serve(SmtpScript()
                 .Greeting(SmtpAction::Reply("220-mail.example.com\r\n220 ready\r\n"))
-                .On("HELO", SmtpAction::Reply("250-mail.example.com\r\n250-SIZE\r\n250 8BITMIME\r\n"))
+                .On("HELO",
+                    SmtpAction::Reply("250-mail.example.com\r\n250-SIZE\r\n250 8BITMIME\r\n"))
                 .On("NOOP", SmtpAction::Reply("250-2.0.0 still\r\n250 2.0.0 OK\r\n")));
   ClearFlagAfter(100000);
   EXPECT_EQ(KeepAlive(1), 1);

@@ -140,11 +140,14 @@ TEST_F(StandardSmtpTest, TheDataCarriesNoLineEndButCrLf) {
 
 TEST_F(StandardSmtpTest, MultiLineRepliesAreReadToTheirLastLine) {
   std::string long_helo;
-  for (int i = 0; i < 40; ++i) long_helo += "250-EXTENSION-" + std::to_string(i) + std::string(60, 'e') + "\r\n";
+  for (int i = 0; i < 40; ++i) {
+    long_helo += "250-EXTENSION-" + std::to_string(i) + std::string(60, 'e') + "\r\n";
+  }
   long_helo += "250 SMTPUTF8\r\n";  // over 2,048 bytes: more than one receive
   const SmtpScript script =
       SmtpScript()
-          .Greeting(SmtpAction::Reply("220-mail.example.com ESMTP\r\n220-second line\r\n220 ready\r\n"))
+          .Greeting(SmtpAction::Reply("220-mail.example.com ESMTP\r\n220-second line\r\n"
+                                      "220 ready\r\n"))
           .On("HELO", SmtpAction::Reply(long_helo))
           .On("MAIL", SmtpAction::Reply("250-2.1.0 Sender\r\n250 2.1.0 OK\r\n"))
           .On(".", SmtpAction::Reply("250-2.0.0 queued\r\n250 2.0.0 as 1234\r\n"));
@@ -213,7 +216,8 @@ TEST_F(StandardSmtpTest, ADeliveryRunCarriesEveryMessageOverOneConnectionAndQuit
 
 TEST_F(StandardSmtpTest, AFailedMessageIsFollowedByRsetAndTheNextGoesOn) {
   ScriptedSmtpServer& server =
-      Serve(SmtpScript().OnLine("RCPT TO:<BAD@EXAMPLE.COM>", SmtpAction::Reply("550 5.1.1 No such user\r\n")));
+      Serve(SmtpScript().OnLine("RCPT TO:<BAD@EXAMPLE.COM>",
+                                SmtpAction::Reply("550 5.1.1 No such user\r\n")));
   Write("out", "m1", Message("ann@example.com"));
   Write("out", "m2", Message("bad@example.com"));
   Write("out", "m3", Message("bob@example.com"));
@@ -232,9 +236,10 @@ TEST_F(StandardSmtpTest, AFailedMessageIsFollowedByRsetAndTheNextGoesOn) {
 }
 
 TEST_F(StandardSmtpTest, ARefusedRsetClosesTheConnectionAndTheNextMessageOpensANewOne) {
-  ScriptedSmtpServer& server = Serve(SmtpScript()
-                                         .On("RCPT", SmtpAction::Reply("550 5.1.1 No such user\r\n"))
-                                         .On("RSET", SmtpAction::Reply("500 What?\r\n")));
+  ScriptedSmtpServer& server =
+      Serve(SmtpScript()
+                .On("RCPT", SmtpAction::Reply("550 5.1.1 No such user\r\n"))
+                .On("RSET", SmtpAction::Reply("500 What?\r\n")));
   Write("out", "m1", Message("ann@example.com"));
   Write("out", "m2", Message("bob@example.com"));
   EXPECT_EQ(SendSMTP(), 1);
@@ -252,7 +257,8 @@ TEST_F(StandardSmtpTest, AServerThatClosesBetweenMessagesGetsTheNextOnANewConnec
   // The second MAIL FROM of every connection finds it closed, or told to
   // close: that message starts again on a new connection, without an entry.
   for (const SmtpAction& action :
-       {SmtpAction::Close(), SmtpAction::Reset(), SmtpAction::Reply("421 4.3.2 Shutting down\r\n")}) {
+       {SmtpAction::Close(), SmtpAction::Reset(),
+        SmtpAction::Reply("421 4.3.2 Shutting down\r\n")}) {
     SCOPED_TRACE(action.text);
     ScriptedSmtpServer& server = Serve(SmtpScript().On("MAIL", 1, action));
     for (const char* name : {"m1", "m2", "m3"}) Write("out", name, Message("ann@example.com"));
