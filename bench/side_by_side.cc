@@ -1,16 +1,21 @@
-// The gateway against fetchmail on the same work: the same mailbox in Dovecot,
-// the same Postfix as the local mail server, one tool after the other. For
-// each run it prints the time until Postfix had delivered the last message,
-// the process's wall time and its peak resident set (by GNU time); then the ratios
-// gateway / fetchmail. Prints figures; not a test. Needs root (the servers).
+// The gateway, in its own SMTP dialect and with smtpmode "standard" (one
+// connection for all messages), against fetchmail on the same work: the same
+// mailbox in Dovecot, the same Postfix as the local mail server, one tool
+// after the other. For each run it prints the time until Postfix had
+// delivered the last message, the process's wall time and its peak resident
+// set (by GNU time); then the ratios gateway / fetchmail and standard / the
+// gateway's own dialect. Prints figures; not a test. Needs root (the servers).
 //
 //   side_by_side [--quillon PATH] [--rounds N] [--only small|large]
+//                [--tools quillon,standard,fetchmail]
 //
 // Both tools are timed from the moment the process is started. "Last
 // delivery" is the newest modification time among the files of Postfix's
 // Maildirs: Postfix writes each file in full before it renames it into new/,
 // so it is the moment the last message was delivered, taken the same way
-// for both tools from the file system. The gateway runs on the real clock, so
+// for both tools from the file system. "First to last" is the time between
+// the oldest and the newest of those files: the delivery alone, without the
+// download before it. The gateway runs on the real clock, so
 // its wall time includes the keep-alive thread's pause of 50 s, which ends
 // the run after its work is done.
 #include <algorithm>
@@ -53,6 +58,7 @@ constexpr Workload kWorkloads[] = {
 
 struct Figures {
   double last_delivery_s = 0;
+  double delivery_span_s = 0;  // from the first delivery to the last
   double wall_s = 0;
   double peak_rss_mb = 0;
   int delivered = 0;
@@ -84,6 +90,7 @@ std::string Message(const Workload& w, int n) {
 
 // Newest modification time and the Message-IDs of the files in the Maildirs.
 struct Maildirs {
+  std::optional<SystemClock::time_point> oldest;
   std::optional<SystemClock::time_point> newest;
   std::multiset<std::string> ids;
   int files = 0;
@@ -99,6 +106,7 @@ Maildirs ReadMaildirs(const fs::path& mailboxes) {
     const SystemClock::time_point mtime =
         std::chrono::file_clock::to_sys(fs::last_write_time(entry.path()));
     if (!found.newest || mtime > *found.newest) found.newest = mtime;
+    if (!found.oldest || mtime < *found.oldest) found.oldest = mtime;
     const std::string bytes = testing_support::ReadFileBytes(entry.path());
     const std::size_t at = bytes.find("\nMessage-ID: ");
     if (at == std::string::npos) continue;
@@ -129,6 +137,15 @@ std::vector<std::string> PrepareGateway(const std::string& address,
   return {program};
 }
 
+std::vector<std::string> PrepareGatewayStandard(const std::string& address,
+                                                const testing_support::MachineRoot& root,
+                                                const std::string& program,
+                                                std::vector<std::string>* environment) {
+  std::vector<std::string> argv = PrepareGateway(address, root, program, environment);
+  root.AddSetting("smtpmode", "standard");
+  return argv;
+}
+
 std::vector<std::string> PrepareFetchmail(const std::string& address,
                                           const testing_support::MachineRoot& root,
                                           const std::string&,
@@ -154,6 +171,7 @@ std::vector<std::string> PrepareFetchmail(const std::string& address,
 }
 
 constexpr Tool kGateway = {"quillon", PrepareGateway};
+constexpr Tool kGatewayStandard = {"standard", PrepareGatewayStandard};
 constexpr Tool kFetchmail = {"fetchmail", PrepareFetchmail};
 
 Figures RunOnce(const Tool& tool, const Workload& w, const std::string& quillon) {
@@ -204,7 +222,10 @@ Figures RunOnce(const Tool& tool, const Workload& w, const std::string& quillon)
   std::multiset<std::string> expected;
   for (int n = 0; n < w.messages; ++n) expected.insert(MessageId(w, n));
   figures.all_delivered = maildirs.ids == expected;
-  if (maildirs.newest) figures.last_delivery_s = Seconds(*maildirs.newest - start);
+  if (maildirs.newest) {
+    figures.last_delivery_s = Seconds(*maildirs.newest - start);
+    figures.delivery_span_s = Seconds(*maildirs.newest - *maildirs.oldest);
+  }
   figures.left_at_provider = dovecot.MessageCount();
   return figures;
 }
@@ -216,9 +237,10 @@ double Median(std::vector<double> values) {
 }
 
 void Print(const Tool& tool, const Workload& w, int round, const Figures& f) {
-  std::printf("  %-9s round %d: last delivery %8.2f s   wall %7.2f s   peak RSS %6.1f MB   "
-              "delivered %d/%d%s, left at the provider %d%s%s\n",
-              tool.name, round, f.last_delivery_s, f.wall_s, f.peak_rss_mb, f.delivered,
+  std::printf("  %-9s round %d: last delivery %8.2f s (first to last %6.2f s)   wall %7.2f s   "
+              "peak RSS %6.1f MB   delivered %d/%d%s, left at the provider %d%s%s\n",
+              tool.name, round, f.last_delivery_s, f.delivery_span_s, f.wall_s, f.peak_rss_mb,
+              f.delivered,
               w.messages, f.all_delivered ? " (every Message-ID once)" : " (Message-IDs DIFFER)",
               f.left_at_provider, f.note.empty() ? "" : "; ", f.note.c_str());
   std::fflush(stdout);
@@ -230,6 +252,7 @@ int main(int argc, char** argv) {
   std::string quillon = std::string(TALLOWMERE_BIN_DIR) + "/quillon";
   int rounds = 1;
   std::string only;
+  std::string tools = "quillon,standard,fetchmail";
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string option = argv[i];
     if (option == "--quillon") {
@@ -238,8 +261,12 @@ int main(int argc, char** argv) {
       rounds = std::max(1, std::atoi(argv[i + 1]));
     } else if (option == "--only") {
       only = argv[i + 1];
+    } else if (option == "--tools") {
+      tools = argv[i + 1];
     } else {
-      std::fprintf(stderr, "usage: %s [--quillon PATH] [--rounds N] [--only small|large]\n",
+      std::fprintf(stderr,
+                   "usage: %s [--quillon PATH] [--rounds N] [--only small|large] "
+                   "[--tools quillon,standard,fetchmail]\n",
                    argv[0]);
       return 2;
     }
@@ -256,9 +283,14 @@ int main(int argc, char** argv) {
                 w.bytes, kDomain);
     std::map<std::string, std::vector<Figures>> runs;
     for (int round = 1; round <= rounds; ++round) {
-      // Alternating: in every other round fetchmail goes first.
-      const Tool* order[2] = {&kGateway, &kFetchmail};
-      if (round % 2 == 0) std::swap(order[0], order[1]);
+      // Rotating: each round another tool goes first.
+      std::vector<const Tool*> order;
+      for (const Tool* tool : {&kGateway, &kGatewayStandard, &kFetchmail}) {
+        if (("," + tools + ",").find("," + std::string(tool->name) + ",") != std::string::npos) {
+          order.push_back(tool);
+        }
+      }
+      std::rotate(order.begin(), order.begin() + (round - 1) % order.size(), order.end());
       for (const Tool* tool : order) {
         const Figures f = RunOnce(*tool, w, quillon);
         Print(*tool, w, round, f);
@@ -272,12 +304,20 @@ int main(int argc, char** argv) {
       return Median(values);
     };
     const char* label = rounds > 1 ? "medians, " : "";
-    std::printf("  quillon / fetchmail (%s%s): last delivery %.3f, wall %.3f, peak RSS %.2f\n\n",
-                label, w.name, median("quillon", &Figures::last_delivery_s) /
-                                   median("fetchmail", &Figures::last_delivery_s),
-                median("quillon", &Figures::wall_s) / median("fetchmail", &Figures::wall_s),
-                median("quillon", &Figures::peak_rss_mb) /
-                    median("fetchmail", &Figures::peak_rss_mb));
+    const auto ratio = [&](const char* a, const char* b) {
+      std::printf("  %s / %s (%s%s): last delivery %.3f, first to last %.3f, wall %.3f, "
+                  "peak RSS %.2f\n",
+                  a, b, label, w.name,
+                  median(a, &Figures::last_delivery_s) / median(b, &Figures::last_delivery_s),
+                  median(a, &Figures::delivery_span_s) / median(b, &Figures::delivery_span_s),
+                  median(a, &Figures::wall_s) / median(b, &Figures::wall_s),
+                  median(a, &Figures::peak_rss_mb) / median(b, &Figures::peak_rss_mb));
+    };
+    for (const auto& [a, b] : {std::pair{"quillon", "fetchmail"}, std::pair{"standard", "fetchmail"},
+                               std::pair{"standard", "quillon"}}) {
+      if (!runs[a].empty() && !runs[b].empty()) ratio(a, b);
+    }
+    std::printf("\n");
   }
   return complete ? 0 : 1;
 }

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The gateway against fetchmail between Dovecot and Postfix on this machine:
+# The gateway (its own SMTP dialect and smtpmode "standard") against fetchmail
+# between Dovecot and Postfix on this machine:
 # installs what is missing, builds the Release programs in build-bench and
 # runs bench/side_by_side.cc (1,000 messages of 4 KB, 20 of 5 MB). Needs
 # root, as the servers do. Arguments go to the program:

@@ -24,14 +24,16 @@ std::string Converse(platform::Socket socket) {
   platform::Env& env = platform::env();
   if (std::string failure = ConnectToExchange(socket); !failure.empty()) return failure;
 
+  const SmtpDialect& dialect = CurrentSmtpDialect();
   char reply[kReplyBytes] = {};
   std::string failure;
   const auto send = [&](std::string_view bytes) {
     return env.Send(socket, bytes.data(), static_cast<int>(bytes.size()));
   };
-  // One receive call; false, with failure set, on an error or a close.
+  // One reply as the dialect reads it; false, with failure set, on an
+  // error or a close.
   const auto receive = [&](const char* on_error) {
-    const int got = env.Receive(socket, reply, kReplyBytes);
+    const int got = ReceiveReply(socket, dialect, reply, kReplyBytes);
     if (got == platform::kSocketError) failure = on_error;
     if (got == 0) failure = kClosed;
     return got > 0;
@@ -43,8 +45,10 @@ std::string Converse(platform::Socket socket) {
     return ok;
   };
 
-  // Any greeting is taken, a refusal too: the reply to HELO decides.
+  // Any greeting is taken, a refusal too, unless the dialect reads whole
+  // replies: then only "220" opens the conversation.
   if (!receive("Recv failed - Initial")) return failure;
+  if (dialect.whole_replies && std::memcmp(reply, "220", 3) != 0) return "Bad greeting";
   std::memset(reply, 0, sizeof reply);
   send("HELO ZUL\r\n");
   if (!receive("Recv failed - HELO")) return failure;
@@ -58,6 +62,8 @@ std::string Converse(platform::Socket socket) {
     env.SleepMs(KeepAliveInterval);
   }
   if (send("QUIT\r\n") == platform::kSocketError) return "Send failed - QUIT";
+  // The server's farewell, where it is awaited, changes nothing.
+  if (dialect.whole_replies) ReceiveReply(socket, dialect, reply, kReplyBytes);
   return std::string();
 }
 

@@ -4,9 +4,16 @@
 
 #include <string>
 
+#include "platform/env.h"
+
 // Splits "popout.txt" into one spool file per message in "in".
 void ParseMsgs(int count);
-// Delivers one spool file of "out" over its own SMTP connection: 1 or -1.
-int SendMail(std::string name);
+// Delivers one spool file of "out": 1 or -1. Without kept, over an SMTP
+// connection of its own. With kept, where the "smtpmode" keeps connections,
+// over *kept when it is open, else over a new one that it leaves in *kept for
+// the next message; *kept is closed when it is of no further use.
+int SendMail(std::string name, platform::Socket* kept = nullptr);
+// Says QUIT on a connection that SendMail left open, and closes it.
+void EndDeliveryConnection(platform::Socket& connection);
 // Delivers every file in "out", then deletes or archives it. Always 1.
 int SendSMTP();

@@ -37,16 +37,20 @@ int SendSMTP() {
     LogEvent(std::string(kTag) + "Unable to get File Handle", platform::kEventlogErrorType);
     return 1;
   }
+  // The connection that carries one message to the next, where the
+  // "smtpmode" keeps one: this run's own, ended before it returns.
+  platform::Socket connection = platform::kInvalidSocket;
   for (const std::string& listed : names) {
     // ".", ".." and every dot-file stay where they are.
     if (listed.starts_with('.')) continue;
     const std::string name = Trim(listed);
-    if (SendMail(name) == -1) continue;
+    if (SendMail(name, &connection) == -1) continue;
     if (GatewaySettings.loglevel < 2) {
       env.RemoveFile(out + name);
     } else if (!env.MoveNoReplace(out + name, archive + name)) {
       env.MoveNoReplace(out + name, archive + name + suffix);
     }
   }
+  EndDeliveryConnection(connection);
   return 1;
 }

@@ -208,4 +208,32 @@ TEST_F(KeepAliveTest, TheMainThreadStopsTheThreadThroughTheFlag) {
   EXPECT_EQ(server.Transcript(0), expected + "QUIT\r\n");
 }
 
+// --- The "standard" smtpmode ---
+
+TEST_F(KeepAliveTest, StandardModeReadsEveryReplyWhole) {
+  GatewaySettings.smtpmode = SmtpMode::kStandard;
+  env_.set_receive_limit(3);  // every reply in pieces, the codes split
+  ScriptedSmtpServer& server =
+      Serve(SmtpScript()
+                .Greeting(SmtpAction::Reply("220-mail.example.com\r\n220 ready\r\n"))
+                .On("HELO",
+                    SmtpAction::Reply("250-mail.example.com\r\n250-SIZE\r\n250 8BITMIME\r\n"))
+                .On("NOOP", SmtpAction::Reply("250-2.0.0 still\r\n250 2.0.0 OK\r\n")));
+  ClearFlagAfter(100000);
+  EXPECT_EQ(KeepAlive(1), 1);
+  // Read one line at a time, "250-" lines would be taken for the replies to
+  // the NOOPs that follow, and the conversation would fall out of step.
+  EXPECT_EQ(server.Transcript(0), "HELO ZUL\r\nNOOP\r\nNOOP\r\nQUIT\r\n");
+  EXPECT_THAT(env_.events(), IsEmpty());
+}
+
+TEST_F(KeepAliveTest, StandardModeWantsA220Greeting) {
+  GatewaySettings.smtpmode = SmtpMode::kStandard;
+  ScriptedSmtpServer& server =
+      Serve(SmtpScript().Greeting(SmtpAction::Reply("220-hello\r\n554 5.7.1 not you\r\n")));
+  EXPECT_EQ(KeepAlive(1), -1);
+  EXPECT_THAT(env_.messages(), ElementsAre(" - KeepAlive - Bad greeting"));
+  EXPECT_EQ(server.Transcript(0), "");
+}
+
 }  // namespace

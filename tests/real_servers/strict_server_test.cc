@@ -1,7 +1,8 @@
 // Postfix with stricter settings than the real-server harness pins: with a
-// stricter line-end or envelope rule the gateway's delivery fails visibly
-// (an event-log entry, the mail kept in "out") instead of hanging or losing
-// mail; forbidding unauthorised pipelining does not hinder it.
+// stricter line-end or envelope rule the gateway's own SMTP dialect fails
+// visibly (an event-log entry, the mail kept in "out") instead of hanging or
+// losing mail, and the "standard" smtpmode delivers; forbidding unauthorised
+// pipelining hinders neither.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -64,6 +65,58 @@ INSTANTIATE_TEST_SUITE_P(
         // "MAIL FROM: QUILLON" has no angle brackets: 501.
         StrictCase{"StrictEnvelopes", {{"strict_rfc821_envelopes", "yes"}},
                    " - SendMail - Bad From:"}),
+    [](const ::testing::TestParamInfo<StrictCase>& info) { return info.param.name; });
+
+// The same stricter servers, and all their rules at once, with smtpmode
+// "standard": every message is delivered unchanged, over one connection.
+class StrictStandardTest : public GatewayFixture,
+                           public ::testing::WithParamInterface<StrictCase> {};
+
+TEST_P(StrictStandardTest, TheStandardModeDeliversEveryMessageOverOneConnection) {
+  ASSERT_NO_FATAL_FAILURE(StartServers("secret", GetParam().settings));
+  Configure("1");
+  root_.AddSetting("smtpmode", "standard");
+  const std::vector<std::string> messages = {
+      "From: ann@origin.org\nTo: alice@example.com, bob@example.com\n\nbody\n",
+      "From: daemon\nTo: carol@example.com\n\n.a line that begins with a dot\n.\n..\nend\n",
+      "From: Dan <dan@origin.org>\nTo: dave@example.com\n\nlast\n"};
+  for (const std::string& message : messages) dovecot_->AddMessage(message);
+
+  EXPECT_EQ(RunGateway().exit_code, 0);
+  ASSERT_TRUE(postfix_->WaitForDeliveries(4, 30000)) << postfix_->Log();
+  const std::map<std::string, std::string> expected = {
+      {"alice", messages[0]}, {"bob", messages[0]}, {"carol", messages[1]}, {"dave", messages[2]}};
+  for (const auto& [mailbox, message] : expected) {
+    const std::vector<testing_support::DeliveredMessage> delivered = postfix_->Delivered(mailbox);
+    ASSERT_EQ(delivered.size(), 1u) << mailbox;
+    EXPECT_EQ(delivered[0].content(), message) << mailbox;
+  }
+  EXPECT_THAT(Spool("out"), ::testing::IsEmpty());
+  EXPECT_THAT(root_.EventMessages(), ::testing::IsEmpty());
+  // Postfix counts the commands of each connection when it ends: the three
+  // messages came over one, which said QUIT once.
+  EXPECT_THAT(postfix_->Log(), ::testing::HasSubstr("helo=1 mail=3 rcpt=4 data=3 quit=1 "));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    StricterPostfix, StrictStandardTest,
+    ::testing::Values(
+        StrictCase{"BareNewlineRejected",
+                   {{"smtpd_forbid_bare_newline", "reject"},
+                    {"smtpd_forbid_bare_newline_exclusions", ""}},
+                   ""},
+        StrictCase{"BareNewlineNormalized",
+                   {{"smtpd_forbid_bare_newline", "normalize"},
+                    {"smtpd_forbid_bare_newline_exclusions", ""},
+                    {"smtpd_timeout", "3s"}},
+                   ""},
+        StrictCase{"StrictEnvelopes", {{"strict_rfc821_envelopes", "yes"}}, ""},
+        StrictCase{"AllAtOnce",
+                   {{"smtpd_forbid_bare_newline", "reject"},
+                    {"smtpd_forbid_bare_newline_exclusions", ""},
+                    {"strict_rfc821_envelopes", "yes"},
+                    {"smtpd_forbid_unauth_pipelining", "yes"}},
+                   ""}),
     [](const ::testing::TestParamInfo<StrictCase>& info) { return info.param.name; });
 
 // Newer Postfix releases disconnect clients that send commands before the

@@ -93,6 +93,12 @@ void MachineRoot::WriteDefaultSettings(const std::string& popserver,
                  {"loglevel", loglevel}});
 }
 
+void MachineRoot::AddSetting(const std::string& name, const std::string& value) const {
+  // The settings key is the file's only section: a line at the end is in it.
+  WriteFileBytes(root_ / "registry.reg",
+                 ReadFileBytes(root_ / "registry.reg") + Quoted(name) + "=" + Quoted(value) + "\n");
+}
+
 std::vector<LoggedEvent> MachineRoot::Events() const {
   std::vector<LoggedEvent> events;
   std::istringstream lines(ReadFileBytes(root_ / "eventlog" / "Application.jsonl"));

@@ -38,6 +38,8 @@ class MachineRoot {
   // installdir inside the root.
   void WriteDefaultSettings(const std::string& popserver, const std::string& localserver,
                             const std::string& loglevel = "1") const;
+  // Adds one REG_SZ value to the settings key written before.
+  void AddSetting(const std::string& name, const std::string& value) const;
 
   std::vector<LoggedEvent> Events() const;
   std::vector<std::string> EventMessages() const;

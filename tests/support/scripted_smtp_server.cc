@@ -31,6 +31,7 @@ SmtpScript::SmtpScript()
   by_verb_["DATA"] = SmtpAction::Reply("354 Start mail input; end with <CRLF>.<CRLF>\r\n");
   by_verb_["."] = SmtpAction::Reply("250 2.6.0 Queued mail for delivery\r\n");
   by_verb_["NOOP"] = SmtpAction::Reply("250 2.0.0 OK\r\n");
+  by_verb_["RSET"] = SmtpAction::Reply("250 2.0.0 Reset state\r\n");
   by_verb_["QUIT"] = SmtpAction::Reply("221 2.0.0 Closing connection\r\n");
 }
 
@@ -376,6 +377,7 @@ int SmtpClientEnv::Send(platform::Socket socket, const char* data, int length) {
 int SmtpClientEnv::Receive(platform::Socket socket, char* buffer, int length) {
   int result;
   if (Faulted(Call::kReceive, &result)) return result;
+  if (receive_limit_ > 0 && length > receive_limit_) length = receive_limit_;
   return EnvWrapper::Receive(socket, buffer, length);
 }
 

@@ -42,7 +42,7 @@ struct SmtpAction {
 };
 
 // The script that every connection follows. Verbs are the commands' first
-// words, upper-cased ("HELO", "MAIL", "RCPT", "DATA", "NOOP", "QUIT"); the
+// words, upper-cased ("HELO", "MAIL", "RCPT", "DATA", "NOOP", "RSET", "QUIT"); the
 // verb "." is the line that ends the message data. By default the greeting
 // is "220", DATA gets "354", QUIT gets "221" and a close, an unknown verb
 // "500" and everything else "250". An empty command line is not answered.
@@ -155,6 +155,9 @@ class SmtpClientEnv : public platform::EnvWrapper {
   // The silence limit handed on to the platform (the gateway's request is
   // recorded in requested_silence_limits()).
   void set_silence_limit_ms(std::uint32_t ms) { silence_limit_ms_ = ms; }
+  // Each receive asks the platform for at most this many bytes (0: as many
+  // as the caller asks), so that every reply comes in pieces.
+  void set_receive_limit(int bytes) { receive_limit_ = bytes; }
   // Called after every recorded pause with the total of the pauses so far.
   void set_on_sleep(std::function<void(std::uint64_t total_ms)> hook) { on_sleep_ = std::move(hook); }
 
@@ -196,6 +199,7 @@ class SmtpClientEnv : public platform::EnvWrapper {
   std::vector<std::uint32_t> requested_limits_;
   std::vector<std::pair<std::uint64_t, std::string>> sends_;
   std::uint32_t silence_limit_ms_ = 5000;
+  int receive_limit_ = 0;
   std::function<void(std::uint64_t)> on_sleep_;
 };
 

@@ -1,6 +1,7 @@
 // The Windows gateway, Quillon.exe as cross-compiled into build-win, run
 // under Wine against the scripted servers: the Win32 backend's registry,
 // named semaphore, files, sockets and event log in one whole run.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -104,6 +105,34 @@ TEST_F(QuillonUnderWineTest, WholeRunDeliversArchivesAndEmptiesTheMailbox) {
             "There were 2 messages waiting this session\n");
 
   // The one entry: the keep-alive's refused NOOP.
+  EXPECT_EQ(EventStrings(Log()),
+            (std::vector<std::string>{"Tallowmere error: 0", " - KeepAlive - Unable to NOOP"}));
+}
+
+TEST_F(QuillonUnderWineTest, StandardSmtpModeDeliversBothMessagesOverOneConnection) {
+  root_.AddSetting("smtpmode", "standard");
+  const platform::testing::ProcessResult imported =
+      wine_->Run({"regedit", "/S", WindowsPath(root_.path() / "registry.reg")}, Log());
+  ASSERT_TRUE(imported.exited && imported.exit_code == 0) << ReadFileBytes(Log());
+
+  const platform::testing::ProcessResult run = wine_->Run({Exe().string()}, Log());
+  ASSERT_TRUE(run.exited) << (run.timed_out ? "timed out" : "killed");
+  EXPECT_EQ(run.exit_code, 0);
+  // The keep-alive's connection, then one for both messages, in the order
+  // of the listing of "out".
+  const std::vector<std::string> transcripts = exchange_->Transcripts();
+  ASSERT_EQ(transcripts.size(), 2u);
+  EXPECT_EQ(transcripts[0], "HELO ZUL\r\nNOOP\r\n");
+  const std::string a =
+      "MAIL FROM:<A@EXAMPLE.ORG>\r\nRCPT TO:<U@EXAMPLE.COM>\r\nDATA\r\n"
+      "From: a@example.org\r\nTo: u@example.com\r\n\r\nfirst\r\n.\r\n";
+  const std::string b =
+      "MAIL FROM:<B@EXAMPLE.ORG>\r\nRCPT TO:<V@EXAMPLE.COM>\r\nDATA\r\n"
+      "From: b@example.org\r\nCc: v@example.com, w@foreign.org\r\n\r\n..dot\r\n.\r\n";
+  EXPECT_THAT(transcripts[1], ::testing::AnyOf("HELO ZUL\r\n" + a + b + "QUIT\r\n",
+                                               "HELO ZUL\r\n" + b + a + "QUIT\r\n"));
+  EXPECT_TRUE(DirectoryNames(root_.spool() / "out").empty());
+  EXPECT_EQ(DirectoryNames(root_.spool() / "Archive"), (std::vector<std::string>{"_1@x_", "two_2"}));
   EXPECT_EQ(EventStrings(Log()),
             (std::vector<std::string>{"Tallowmere error: 0", " - KeepAlive - Unable to NOOP"}));
 }
