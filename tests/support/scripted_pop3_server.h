@@ -49,8 +49,9 @@ class ScriptedPop3Server {
   void ReplaceReply(const std::string& command, const std::string& reply);
   // The reply's first `at` bytes in one send, then, after a pause, the rest.
   void SplitReply(const std::string& command, std::size_t at);
-  // The reply's first `at` bytes, then the connection is closed (no QUIT:
-  // nothing is deleted).
+  // The reply's first `at` bytes, then the connection is closed in order
+  // (no QUIT: nothing is deleted): the client reads the end of the stream,
+  // also when it has sent another command meanwhile.
   void CloseInReply(const std::string& command, std::size_t at = kWholeReply);
   // The reply's first `at` bytes, then silence until the client goes.
   void StallInReply(const std::string& command, std::size_t at = 0);
