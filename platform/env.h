@@ -132,6 +132,11 @@ class Env {
   // A plain sleep, so that a faked clock can compress it.
   virtual void SleepMs(std::uint32_t milliseconds) = 0;
   [[noreturn]] virtual void ExitProcess(int code) = 0;
+  // Makes every file and directory that the process creates from now on
+  // its owner's alone (POSIX: file-creation mask 077, so files 0600 and
+  // directories 0700). Nothing on Windows, where new files inherit the
+  // access rules of their directory. Each program calls it first.
+  virtual void KeepNewFilesPrivate() = 0;
 
   // --- Files ---
   // Create-always, read/write, others may read meanwhile.
@@ -257,6 +262,7 @@ class EnvWrapper : public Env {
   void JoinThread(Thread t) override { target_->JoinThread(t); }
   void SleepMs(std::uint32_t ms) override { target_->SleepMs(ms); }
   void ExitProcess(int code) override { target_->ExitProcess(code); }
+  void KeepNewFilesPrivate() override { target_->KeepNewFilesPrivate(); }
   FileHandle CreateFileAlways(const std::string& p) override {
     return target_->CreateFileAlways(p);
   }

@@ -13,6 +13,7 @@ constexpr char kTag[] = " - main - ";
 
 int main() {
   platform::Env& env = platform::env();
+  env.KeepNewFilesPrivate();  // the mailbox, the spool and the statistics are the site's
   GatewaySettings.loglevel = 1;
   RecoveryLoginDone = 0;
   CurrentPhase = "INIT";

@@ -1,4 +1,6 @@
-// Threads, sleep and process exit.
+// Threads, sleep, process exit and the file-creation mask.
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <system_error>
@@ -29,5 +31,7 @@ void PosixEnv::SleepMs(std::uint32_t milliseconds) {
 }
 
 void PosixEnv::ExitProcess(int code) { std::exit(code); }
+
+void PosixEnv::KeepNewFilesPrivate() { umask(077); }
 
 }  // namespace platform

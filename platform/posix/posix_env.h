@@ -35,6 +35,7 @@ class PosixEnv final : public Env {
   void JoinThread(Thread thread) override;
   void SleepMs(std::uint32_t milliseconds) override;
   [[noreturn]] void ExitProcess(int code) override;
+  void KeepNewFilesPrivate() override;
 
   FileHandle CreateFileAlways(const std::string& path) override;
   FileHandle OpenForRead(const std::string& path) override;

@@ -52,4 +52,6 @@ void Win32Env::SleepMs(std::uint32_t milliseconds) { Sleep(milliseconds); }
 
 void Win32Env::ExitProcess(int code) { ::ExitProcess(static_cast<UINT>(code)); }
 
+void Win32Env::KeepNewFilesPrivate() {}
+
 }  // namespace platform

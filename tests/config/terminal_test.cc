@@ -64,7 +64,8 @@ class TerminalTest : public ::testing::Test {
   }
 
   void Start(int width = 80, int height = 24) {
-    const std::string command = std::string("cd ") + root_.string() + " && " +
+    // The usual umask of a login, which the program must not rely on.
+    const std::string command = std::string("umask 022 && cd ") + root_.string() + " && " +
                                 TALLOWMERE_BIN_DIR + "/setwick; echo SETWICK-EXIT=$?; sleep 60";
     ASSERT_TRUE(Tmux({"new-session", "-d", "-s", "e2e", "-x", std::to_string(width), "-y",
                       std::to_string(height), command}));
@@ -284,6 +285,35 @@ TEST_F(TerminalTest, GatewayRunsWithWhatWasSaved) {
   const platform::testing::ProcessResult result = run->Wait(30000);
   EXPECT_TRUE(result.exited);
   EXPECT_EQ(result.exit_code, 255);  // the refused login fails the download
+}
+
+// True when the unprivileged user nobody can list the directory (the tests
+// run as root).
+bool NobodyCanList(const fs::path& dir) {
+  const platform::testing::ProcessResult r =
+      RunProcess({"runuser", "-u", "nobody", "--", "ls", dir.string()}, {}, kCommandTimeoutMs);
+  return r.exited && r.exit_code == 0;
+}
+
+// The set-up makes the spool directories the owner's alone, although the
+// program starts with the umask 022 and the connector's root is open to all.
+TEST_F(TerminalTest, SpoolDirectoriesAreTheOwnersAlone) {
+  const fs::perms open_directory = fs::perms::owner_all | fs::perms::group_read |
+                                   fs::perms::group_exec | fs::perms::others_read |
+                                   fs::perms::others_exec;
+  fs::permissions(root_, open_directory);
+  fs::permissions(root_ / "exchange", open_directory);
+  ASSERT_TRUE(NobodyCanList(root_ / "exchange"));  // the check itself
+  Start();
+  WaitFor("Product Information");
+  Keys({"Escape"});
+  WaitFor("SETWICK-EXIT=0");
+  for (const char* dir : {"quillon", "quillon/in", "quillon/out", "quillon/Archive"}) {
+    const fs::path path = root_ / "exchange" / dir;
+    ASSERT_TRUE(fs::is_directory(path)) << path;
+    EXPECT_EQ(static_cast<int>(fs::status(path).permissions()), 0700) << path;
+  }
+  EXPECT_FALSE(NobodyCanList(root_ / "exchange" / "quillon"));
 }
 
 TEST_F(TerminalTest, TooSmallTerminalGetsANotice) {

@@ -27,6 +27,13 @@ KillPoint Later(KillPoint point, int delay_ms) {
   point.delay_ms = delay_ms;
   return point;
 }
+// The reply to point's command stops after its first bytes and the kill
+// lands delay_ms later: the run dies inside that reply whatever the load.
+KillPoint Inside(KillPoint point, std::size_t bytes, int delay_ms) {
+  point.stall_after = bytes;
+  point.delay_ms = delay_ms;
+  return point;
+}
 
 struct Kill {
   std::string label;
@@ -76,7 +83,9 @@ TEST(AimedKillTest, Download) {
       {"at the listing", {{"UIDL", Pop3("UIDL"), "download"}}},
       {"at the first message", {{"RETR 1", Pop3("RETR 1"), "download"}}},
       {"in the middle", {{"RETR 25", Pop3("RETR 25"), "download"}}},
-      {"while a large message streams", {{"RETR 30 + 2 ms", Later(Pop3("RETR 30"), 2), "download"}}},
+      // Message 30 is one of the large ones (about 190 KB).
+      {"while a large message streams",
+       {{"RETR 30, 96 KB in", Inside(Pop3("RETR 30"), 96 * 1024, 50), "download"}}},
       {"at the last message", {{"RETR 50", Pop3("RETR 50"), "download"}}},
       {"at the last message's UIDL", {{"UIDL 50", Pop3("UIDL 50"), "download"}}},
   });

@@ -186,6 +186,9 @@ RunRecord CrashRig::Run(const KillPoint& point, const std::string& label) {
   };
   pop3_.OnCommand(hook(true));
   smtp_.OnCommand(hook(false));
+  if (point.trigger == Trigger::kPop3Command && point.stall_after != 0) {
+    pop3_.StallInReply(point.command, point.stall_after);
+  }
 
   RunRecord record;
   std::unique_ptr<platform::testing::ChildProcess> child = platform::testing::ChildProcess::Start(

@@ -33,6 +33,10 @@ struct KillPoint {
   // After the trigger, the run goes on this long before it is killed (the
   // server answers meanwhile).
   int delay_ms = 0;
+  // kPop3Command with an exact command: when not 0, the server's reply to it
+  // stops after this many bytes and stays silent, so that the run still
+  // waits inside that reply when the kill lands, however late.
+  std::size_t stall_after = 0;
 };
 
 // Where a run was when it ended: "start", "recovery", "download", "split",

@@ -316,11 +316,13 @@ TEST(HostLookupTest, Localhost) {
   EXPECT_EQ(address, platform::AddressFromParts(127, 0, 0, 1));
 }
 
+// The resolver refuses a name with a blank before it asks any name server,
+// so the answer is the same with or without a network.
 TEST(HostLookupTest, UnknownHost) {
   Env& env = *Env::Default();
   std::uint32_t address = 4711;
   env.SetLastErrorCode(0);
-  EXPECT_FALSE(env.LookupHost("no-such-host.invalid", &address));
+  EXPECT_FALSE(env.LookupHost("no such host.invalid", &address));
   EXPECT_EQ(env.LastError(), platform::kWsaHostNotFound);
   EXPECT_EQ(address, 4711u);
 }

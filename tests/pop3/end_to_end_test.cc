@@ -1,13 +1,16 @@
 // One run of the real gateway under a fast clock: a mailbox of three
-// messages ends up as three spool files in "out" and an empty mailbox.
+// messages ends up as three spool files in "out" and an empty mailbox; what
+// a run writes is readable by the site's account alone.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "platform/test_support.h"
 #include "tests/support/machine_root.h"
 #include "tests/support/scripted_pop3_server.h"
+#include "tests/support/scripted_smtp_server.h"
 
 namespace {
 
@@ -69,6 +72,72 @@ TEST(EndToEndTest, RunDownloadsSplitsDeletesAndSpoolsThreeMessages) {
     EXPECT_EQ(message.find("GetPop"), std::string::npos) << message;
     EXPECT_EQ(message.find("DeleteFromPop"), std::string::npos) << message;
     EXPECT_EQ(message.find("ParseMsgs"), std::string::npos) << message;
+  }
+}
+
+// True when the unprivileged user nobody can open path for reading (the
+// tests run as root).
+bool NobodyCanRead(const std::filesystem::path& path) {
+  const platform::testing::ProcessResult r = platform::testing::RunProcess(
+      {"runuser", "-u", "nobody", "--", "head", "-c", "0", path.string()}, {}, 10000);
+  return r.exited && r.exit_code == 0;
+}
+
+// Started with the usual umask 022, a run still keeps the whole mailbox
+// ("popout.txt"), the statistics and every spool file, whichever directory
+// it ends in, to the owner: 0600, and nobody else can read them although
+// the directories above let everyone through.
+TEST(EndToEndTest, EveryFileOfARunIsTheOwnersAloneWhateverTheUmask) {
+  namespace fs = std::filesystem;
+  const std::string pop = platform::testing::FreshLoopbackAddress({110});
+  const std::string smtp = platform::testing::FreshLoopbackAddress({25});
+  testing_support::ScriptedPop3Server server(pop, "site", "secret");
+  ASSERT_TRUE(server.listening());
+  server.AddMessage("archived", "From: a@example.org\r\nTo: u@example.com\r\n\r\nfirst\r\n");
+  server.AddMessage("refused", "From: b@example.org\r\nTo: v@example.com\r\n\r\nsecond\r\n");
+  server.AddMessage("kept", "From: c@example.org\r\nTo: u@example.com\r\n\r\nthird\r\n");
+  server.ReplaceReply("DELE 3", "-ERR busy\r\n");  // "kept" stays in "in"
+  testing_support::ScriptedSmtpServer exchange(
+      smtp, testing_support::SmtpScript().OnLine("RCPT TO: V@EXAMPLE.COM",
+                                                 testing_support::SmtpAction::Reply("550 no\r\n")));
+
+  testing_support::MachineRoot root;
+  root.MakeSpool();
+  root.WriteDefaultSettings(pop, smtp, "2");  // delivered files go to "Archive"
+  const fs::perms open_directory = fs::perms::owner_all | fs::perms::group_read |
+                                   fs::perms::group_exec | fs::perms::others_read |
+                                   fs::perms::others_exec;
+  for (const fs::path& dir : {root.path(), root.exchangedir(), root.spool(), root.spool() / "in",
+                              root.spool() / "out", root.spool() / "Archive"}) {
+    fs::permissions(dir, open_directory);
+  }
+  // The check itself: a file open to all in the same place is readable.
+  WriteFileBytes(root.spool() / "in" / "control", "x");
+  fs::permissions(root.spool() / "in" / "control",
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                      fs::perms::others_read);
+  ASSERT_TRUE(NobodyCanRead(root.spool() / "in" / "control"));
+  fs::remove(root.spool() / "in" / "control");
+
+  std::vector<std::string> environment = testing_support::FastClockEnvironment();
+  environment.push_back(root.EnvironmentEntry());
+  const platform::testing::ProcessResult result = platform::testing::RunProcess(
+      {"sh", "-c", "umask 022 && exec \"$0\"", std::string(TALLOWMERE_BIN_DIR) + "/quillon"},
+      environment, kRunLimitMs);
+  ASSERT_TRUE(result.exited) << "signal " << result.signal << (result.timed_out ? " (timed out)" : "");
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(DirectoryNames(root.spool() / "in"), std::vector<std::string>{"kept"});
+  EXPECT_EQ(DirectoryNames(root.spool() / "out"), std::vector<std::string>{"refused"});
+  EXPECT_EQ(DirectoryNames(root.spool() / "Archive").size(), 1u);
+
+  std::vector<fs::path> files;
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root.spool())) {
+    if (entry.is_regular_file()) files.push_back(entry.path());
+  }
+  EXPECT_EQ(files.size(), 5u);  // popout.txt, statlog.txt and the three spool files
+  for (const fs::path& file : files) {
+    EXPECT_EQ(static_cast<int>(fs::status(file).permissions()), 0600) << file;
+    EXPECT_FALSE(NobodyCanRead(file)) << file;
   }
 }
 

@@ -111,6 +111,11 @@ class ScriptedPop3Server::Session {
           }
           break;
         case Rule::kClose:
+          // The end of the stream goes out at once, behind the reply: a
+          // close alone turns into a reset when the client's next command
+          // has already arrived unread, and the client would see that or
+          // the orderly close depending on who was faster.
+          session_.connection_->ShutdownWrite();
           session_.open_ = false;
           done_ = true;
           break;

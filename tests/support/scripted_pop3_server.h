@@ -52,8 +52,9 @@ class ScriptedPop3Server {
   // The same, the rest sent once before_rest (called on the session's
   // thread) has returned instead of after the pause.
   void SplitReply(const std::string& command, std::size_t at, std::function<void()> before_rest);
-  // The reply's first `at` bytes, then the connection is closed (no QUIT:
-  // nothing is deleted).
+  // The reply's first `at` bytes, then the connection is closed in order
+  // (no QUIT: nothing is deleted): the client reads the end of the stream,
+  // also when it has sent another command meanwhile.
   void CloseInReply(const std::string& command, std::size_t at = kWholeReply);
   // The reply's first `at` bytes, then silence until the client goes.
   void StallInReply(const std::string& command, std::size_t at = 0);

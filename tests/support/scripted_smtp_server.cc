@@ -130,6 +130,9 @@ void ScriptedSmtpServer::Serve(std::unique_ptr<platform::testing::ServerConnecti
         if (verb == "DATA" && action.text.starts_with("354")) in_data = true;
         return verb != "QUIT";
       case SmtpAction::Kind::kClose:
+        // The end of the stream goes out at once: a close alone turns into
+        // a reset when more of the client's bytes wait unread.
+        connection->ShutdownWrite();
         return false;
       case SmtpAction::Kind::kReset:
         connection->Abort();
