@@ -29,14 +29,6 @@ using ::testing::IsEmpty;
 using ::testing::Not;
 using Call = SmtpClientEnv::Call;
 
-constexpr char kLocalMessage[] =
-    "From: John Doe <john@foreign.org>\n"
-    "To: ann@example.com\n"
-    "Subject: hello\n"
-    "\n"
-    "Hello Ann,\n"
-    "..a stuffed line\n"
-    ".\n";
 // A message whose header names nobody local: its one recipient is a fallback.
 constexpr char kForeignMessage[] =
     "From: nobody\n"

@@ -13,6 +13,16 @@
 #include "tests/support/machine_root.h"
 #include "tests/support/scripted_smtp_server.h"
 
+// A spool file for a local recipient, with a stuffed line.
+inline constexpr char kLocalMessage[] =
+    "From: John Doe <john@foreign.org>\n"
+    "To: ann@example.com\n"
+    "Subject: hello\n"
+    "\n"
+    "Hello Ann,\n"
+    "..a stuffed line\n"
+    ".\n";
+
 class SmtpClientTest : public ::testing::Test {
  protected:
   void SetUp() override {

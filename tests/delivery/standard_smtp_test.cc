@@ -25,14 +25,6 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
-constexpr char kLocalMessage[] =
-    "From: John Doe <john@foreign.org>\n"
-    "To: ann@example.com\n"
-    "Subject: hello\n"
-    "\n"
-    "Hello Ann,\n"
-    "..a stuffed line\n"
-    ".\n";
 
 // The bytes with each LF as CR LF.
 std::string Crlf(const std::string& text) {

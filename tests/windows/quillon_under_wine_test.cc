@@ -24,15 +24,10 @@ namespace {
 using testing_support::DirectoryNames;
 using testing_support::EventStrings;
 using testing_support::OnPath;
+using testing_support::QuillonExe;
 using testing_support::ReadFileBytes;
 using testing_support::Wine;
 using testing_support::WindowsPath;
-
-const std::filesystem::path& Exe() {
-  static const std::filesystem::path exe =
-      std::filesystem::path(TALLOWMERE_WINDOWS_BIN_DIR) / "Quillon.exe";
-  return exe;
-}
 
 // A provider holding two messages, a local server whose keep-alive ends at
 // its first NOOP (so that a run need not wait out the 50-second pause), and
@@ -40,8 +35,8 @@ const std::filesystem::path& Exe() {
 class QuillonUnderWineTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!OnPath("wine") || !std::filesystem::exists(Exe())) {
-      GTEST_SKIP() << "needs wine and " << Exe();
+    if (!OnPath("wine") || !std::filesystem::exists(QuillonExe())) {
+      GTEST_SKIP() << "needs wine and " << QuillonExe();
     }
     const std::string pop = platform::testing::FreshLoopbackAddress({110});
     provider_.emplace(pop, "site", "secret");
@@ -77,7 +72,7 @@ class QuillonUnderWineTest : public ::testing::Test {
 };
 
 TEST_F(QuillonUnderWineTest, WholeRunDeliversArchivesAndEmptiesTheMailbox) {
-  const platform::testing::ProcessResult run = wine_->Run({Exe().string()}, Log());
+  const platform::testing::ProcessResult run = wine_->Run({QuillonExe().string()}, Log());
   ASSERT_TRUE(run.exited) << (run.timed_out ? "timed out" : "killed");
   EXPECT_EQ(run.exit_code, 0);
   ASSERT_TRUE(provider_->WaitUntilIdle(5000));
@@ -115,7 +110,7 @@ TEST_F(QuillonUnderWineTest, StandardSmtpModeDeliversBothMessagesOverOneConnecti
       wine_->Run({"regedit", "/S", WindowsPath(root_.path() / "registry.reg")}, Log());
   ASSERT_TRUE(imported.exited && imported.exit_code == 0) << ReadFileBytes(Log());
 
-  const platform::testing::ProcessResult run = wine_->Run({Exe().string()}, Log());
+  const platform::testing::ProcessResult run = wine_->Run({QuillonExe().string()}, Log());
   ASSERT_TRUE(run.exited) << (run.timed_out ? "timed out" : "killed");
   EXPECT_EQ(run.exit_code, 0);
   // The keep-alive's connection, then one for both messages, in the order
@@ -140,7 +135,7 @@ TEST_F(QuillonUnderWineTest, StandardSmtpModeDeliversBothMessagesOverOneConnecti
 TEST_F(QuillonUnderWineTest, SecondInstanceLeavesWhileTheFirstHoldsTheLock) {
   // The first run waits at the provider's silent greeting, holding the lock.
   provider_->StallInReply(testing_support::ScriptedPop3Server::kGreeting);
-  std::unique_ptr<platform::testing::ChildProcess> first = wine_->Start({Exe().string()}, Log("first.log"));
+  std::unique_ptr<platform::testing::ChildProcess> first = wine_->Start({QuillonExe().string()}, Log("first.log"));
   ASSERT_NE(first, nullptr);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (provider_->Sessions() == 0 && std::chrono::steady_clock::now() < deadline) {
@@ -148,7 +143,7 @@ TEST_F(QuillonUnderWineTest, SecondInstanceLeavesWhileTheFirstHoldsTheLock) {
   }
   ASSERT_EQ(provider_->Sessions(), 1);
 
-  const platform::testing::ProcessResult second = wine_->Run({Exe().string()}, Log());
+  const platform::testing::ProcessResult second = wine_->Run({QuillonExe().string()}, Log());
   ASSERT_TRUE(second.exited);
   EXPECT_EQ(second.exit_code, 1);
   EXPECT_EQ(EventStrings(Log()),

@@ -24,16 +24,11 @@ namespace {
 
 using testing_support::EventStrings;
 using testing_support::OnPath;
+using testing_support::QuillonExe;
 using testing_support::ReadFileBytes;
 using testing_support::TestCertificates;
 using testing_support::Wine;
 using testing_support::WindowsPath;
-
-const std::filesystem::path& Exe() {
-  static const std::filesystem::path exe =
-      std::filesystem::path(TALLOWMERE_WINDOWS_BIN_DIR) / "Quillon.exe";
-  return exe;
-}
 
 struct WineCase {
   std::string name;
@@ -50,8 +45,8 @@ void PrintTo(const WineCase& c, std::ostream* out) { *out << c.name; }
 class TlsUnderWineTest : public ::testing::TestWithParam<WineCase> {
  protected:
   void SetUp() override {
-    if (!OnPath("wine") || !std::filesystem::exists(Exe())) {
-      GTEST_SKIP() << "needs wine and " << Exe();
+    if (!OnPath("wine") || !std::filesystem::exists(QuillonExe())) {
+      GTEST_SKIP() << "needs wine and " << QuillonExe();
     }
     const std::string why = testing_support::RealServersUnavailable();
     if (!why.empty()) GTEST_SKIP() << why;
@@ -119,7 +114,7 @@ void TlsUnderWineTest::Check(const WineCase& c) {
                                     c.trust_ca_file ? WindowsPath(certificates_.ca_file()) : "",
                                     smtp));
 
-  const platform::testing::ProcessResult run = wine_->Run({Exe().string()}, Log());
+  const platform::testing::ProcessResult run = wine_->Run({QuillonExe().string()}, Log());
   ASSERT_TRUE(run.exited) << (run.timed_out ? "timed out" : "killed");
   if (c.entry.empty()) {
     EXPECT_EQ(run.exit_code, 0);

@@ -16,6 +16,11 @@ namespace testing_support {
 // Wine's first start in a fresh prefix takes several seconds.
 inline constexpr int kWineLimitMs = 180000;
 
+// Quillon.exe of the Windows build (TALLOWMERE_WINDOWS_BIN_DIR).
+inline std::filesystem::path QuillonExe() {
+  return std::filesystem::path(TALLOWMERE_WINDOWS_BIN_DIR) / "Quillon.exe";
+}
+
 // A host path as Wine's drive Z: shows it.
 std::string WindowsPath(const std::filesystem::path& path);
 bool OnPath(const std::string& program);
