@@ -61,15 +61,20 @@ class StandardSmtpTest : public SmtpClientTest {
 
 // --- One message ---
 
+// The whole connection that delivers kLocalMessage alone.
+std::string LocalMessageConversation() {
+  return "HELO ZUL\r\n"
+         "MAIL FROM:<JOHN@FOREIGN.ORG>\r\n"
+         "RCPT TO:<ANN@EXAMPLE.COM>\r\n"
+         "DATA\r\n" +
+         Crlf(kLocalMessage) + "QUIT\r\n";
+}
+
 TEST_F(StandardSmtpTest, SendsExactlyTheseBytesForOneMessage) {
   ScriptedSmtpServer& server = Serve();
   Write("out", "m1", kLocalMessage);
   EXPECT_EQ(SendMail("m1"), 1);
-  EXPECT_EQ(server.Transcript(0), "HELO ZUL\r\n"
-                                  "MAIL FROM:<JOHN@FOREIGN.ORG>\r\n"
-                                  "RCPT TO:<ANN@EXAMPLE.COM>\r\n"
-                                  "DATA\r\n" +
-                                      Crlf(kLocalMessage) + "QUIT\r\n");
+  EXPECT_EQ(server.Transcript(0), LocalMessageConversation());
   EXPECT_EQ(server.AcceptedMessages(), 1);
   EXPECT_THAT(env_.events(), IsEmpty());
   EXPECT_EQ(ReadFileBytes(root_.spool() / "out" / "m1"), kLocalMessage);
@@ -150,11 +155,7 @@ TEST_F(StandardSmtpTest, MultiLineRepliesAreReadToTheirLastLine) {
     ScriptedSmtpServer& server = Serve(script);
     Write("out", "m1", kLocalMessage);
     EXPECT_EQ(SendMail("m1"), 1);
-    EXPECT_EQ(server.Transcript(0), "HELO ZUL\r\n"
-                                    "MAIL FROM:<JOHN@FOREIGN.ORG>\r\n"
-                                    "RCPT TO:<ANN@EXAMPLE.COM>\r\n"
-                                    "DATA\r\n" +
-                                        Crlf(kLocalMessage) + "QUIT\r\n");
+    EXPECT_EQ(server.Transcript(0), LocalMessageConversation());
   }
   EXPECT_THAT(env_.events(), IsEmpty());
 }
