@@ -28,10 +28,13 @@ enum : std::uint32_t {
   kErrorAccessDenied = 5,
   kErrorInvalidHandle = 6,
   kErrorInvalidData = 13,
+  kErrorWriteFault = 29,
   kErrorFileExists = 80,
   kErrorInvalidParameter = 87,
+  kErrorDiskFull = 112,
   kErrorAlreadyExists = 183,
   kErrorMoreData = 234,
+  kErrorIoDevice = 1117,
   kWsaEnotsock = 10038,
   kWsaEnetdown = 10050,
   kWsaEtimedout = 10060,
@@ -146,7 +149,9 @@ class Env {
   virtual FileHandle OpenForRead(const std::string& path) = 0;
   // One read call; returns the bytes read, 0 at the end, -1 on error.
   virtual long ReadSome(FileHandle file, void* buffer, std::uint32_t count) = 0;
-  // One write call; *written receives the count written.
+  // One write call; *written receives the count written. As WriteFile on a
+  // disk file, it writes every byte or fails: a full disk fails with
+  // kErrorDiskFull, *written then holding what did go out.
   virtual bool WriteOnce(FileHandle file, const void* data,
                          std::uint32_t count, std::uint32_t* written) = 0;
   // Makes the data of files written and closed earlier durable, all of them

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <set>
 #include <vector>
 
 #include "gateway/control/event_log.h"
@@ -25,6 +26,47 @@ std::string ArchiveSuffix() {
   return suffix;
 }
 
+// Delivered files of this process that stayed in "out" under their names:
+// the second delivery run of a run passes over them.
+std::set<std::string> kept_delivered;
+
+void LogDisposal(const std::string& message, std::uint32_t error) {
+  platform::env().SetLastErrorCode(error);
+  LogEvent(std::string(kTag) + message, platform::kEventlogErrorType);
+}
+
+// Takes a delivered file out of the delivery runs' way: into "Archive" at
+// log level 2 and up (under its name, else with the suffix), otherwise, or
+// when the archive cannot take it, deleted. One that cannot be deleted is
+// renamed within "out" to its name after a ".", which no delivery run hands
+// on. A delivered file is never sent twice while any of these works.
+void Dispose(const std::string& out, const std::string& archive, const std::string& name,
+             const std::string& suffix) {
+  platform::Env& env = platform::env();
+  const std::string path = out + name;
+  if (GatewaySettings.loglevel >= 2) {
+    if (env.MoveNoReplace(path, archive + name) ||
+        env.MoveNoReplace(path, archive + name + suffix)) {
+      return;
+    }
+    const std::uint32_t move_error = env.LastError();
+    if (env.RemoveFile(path)) {
+      LogDisposal("Unable to archive delivered file - deleted - " + name, move_error);
+      return;
+    }
+  } else if (env.RemoveFile(path)) {
+    return;
+  }
+  const std::uint32_t remove_error = env.LastError();
+  if (env.MoveNoReplace(path, out + "." + name)) {
+    LogDisposal("Unable to delete delivered file - " + name + " - renamed ." + name,
+                remove_error);
+    return;
+  }
+  kept_delivered.insert(path);
+  LogDisposal("Unable to delete delivered file - " + name, remove_error);
+}
+
 }  // namespace
 
 int SendSMTP() {
@@ -44,12 +86,9 @@ int SendSMTP() {
     // ".", ".." and every dot-file stay where they are.
     if (listed.starts_with('.')) continue;
     const std::string name = Trim(listed);
+    if (kept_delivered.count(out + name)) continue;
     if (SendMail(name, &connection) == -1) continue;
-    if (GatewaySettings.loglevel < 2) {
-      env.RemoveFile(out + name);
-    } else if (!env.MoveNoReplace(out + name, archive + name)) {
-      env.MoveNoReplace(out + name, archive + name + suffix);
-    }
+    Dispose(out, archive, name, suffix);
   }
   EndDeliveryConnection(connection);
   return 1;

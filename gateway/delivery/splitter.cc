@@ -28,28 +28,43 @@ constexpr char kWorkSuffix[] = ".tmp";
 // A message's lines are written in blocks of about this size.
 constexpr std::size_t kWriteBlock = 65536;
 
-// Writes a spool file's lines through one buffer, a block at a time.
+// Writes a spool file's lines through one buffer, a block at a time. After
+// the first failed write it writes nothing more: the file is not whole.
 class LineWriter {
  public:
   explicit LineWriter(platform::FileHandle file) : file_(file) {
     buffer_.reserve(kWriteBlock + kLinePiece + 2);
   }
-  ~LineWriter() { Flush(); }
   void Line(const std::string& line) {
     buffer_ += line;
     buffer_ += '\n';
     if (buffer_.size() >= kWriteBlock) Flush();
   }
-  // Failed writes are ignored, like every write of the splitter.
-  void Flush() {
-    if (!buffer_.empty()) WriteAll(file_, buffer_.data(), static_cast<std::uint32_t>(buffer_.size()));
+  // Writes what is buffered; false once any write failed.
+  bool Flush() {
+    if (!failed_ && !buffer_.empty() &&
+        !WriteAll(file_, buffer_.data(), static_cast<std::uint32_t>(buffer_.size()))) {
+      failed_ = true;
+      error_ = platform::env().LastError();
+    }
     buffer_.clear();
+    return !failed_;
   }
+  // The last error of the failed write.
+  std::uint32_t error() const { return error_; }
 
  private:
   platform::FileHandle file_;
   std::string buffer_;
+  bool failed_ = false;
+  std::uint32_t error_ = 0;
 };
+
+// One error entry of the splitter with the given last error.
+void LogFileFailure(const std::string& message, std::uint32_t error) {
+  platform::env().SetLastErrorCode(error);
+  LogEvent(std::string(kTag) + message, platform::kEventlogErrorType);
+}
 
 // Passes over the rest of a line whose first piece was read.
 void SkipRestOfLine(platform::TextFile& file) {
@@ -111,9 +126,8 @@ bool UsableListingLine(const std::string& listing_line) {
 // "." line that ends its RETR reply. Only a whole line "." ends it: the
 // server stuffs every line of the message that begins with ".", and a piece
 // of a long line is data, whatever it holds. False when the file ended first.
-// Nothing is written to an invalid file.
-bool CopyMessage(platform::TextFile& popout, platform::FileHandle file) {
-  LineWriter writer(file);
+// Nothing is written without a writer.
+bool CopyMessage(platform::TextFile& popout, LineWriter* writer) {
   std::string line;
   bool header = true;     // before the message's first empty line
   bool dropping = false;  // the line being read is a dropped field's
@@ -138,7 +152,7 @@ bool CopyMessage(platform::TextFile& popout, platform::FileHandle file) {
       header = false;
     }
     dropping = false;
-    if (file != platform::kInvalidFile) writer.Line(line);
+    if (writer != nullptr) writer->Line(line);
     if (end) return true;
   }
   return false;
@@ -178,7 +192,6 @@ class WrittenNames {
     exact_.insert(name);
     folded_.insert(UpperCase(name));
   }
-  bool empty() const { return exact_.empty(); }
 
  private:
   std::unordered_set<std::string> exact_;
@@ -244,12 +257,19 @@ void ParseMsgs(int count) {
       LogEvent(std::string(kTag) + "Unusable UIDL - message " + number,
                platform::kEventlogErrorType);
     }
+    const std::string name = SpoolFileName(key);
     const std::string work = root + kWorkPrefix + std::to_string(split.size()) + kWorkSuffix;
-    // A message whose work file cannot be made is read and dropped; it stays
-    // at the provider and comes with the next download.
+    // A message whose spool file cannot be made or written whole stays at
+    // the provider, and so do the ones after it: the split stops there, on
+    // a disk that is full or failing, and the next download brings them.
     const platform::FileHandle file =
         usable ? CreateOutputFile(work) : platform::kInvalidFile;
-    const bool ended = CopyMessage(popout, file);
+    if (usable && file == platform::kInvalidFile) {
+      LogFileFailure("Unable to create spool file - " + name, env.LastError());
+      break;
+    }
+    LineWriter writer(file);
+    const bool ended = CopyMessage(popout, usable ? &writer : nullptr);
 
     // The line after the message's "." is the reply to "UIDL n": only a
     // reply that is exactly the message's key gives it a spool file.
@@ -262,10 +282,18 @@ void ParseMsgs(int count) {
                platform::kEventlogErrorType);
     }
 
-    if (file != platform::kInvalidFile) {
-      env.CloseFile(file);
+    if (usable) {
+      const bool written = writer.Flush();
+      const bool closed = env.CloseFile(file);
+      const std::uint32_t error = written ? env.LastError() : writer.error();
+      if (!written || !closed) {
+        env.RemoveFile(work);
+        LogFileFailure((written ? "Close failed - spool file " : "Write failed - spool file ") + name,
+                       error);
+        break;
+      }
       if (whole) {
-        split.push_back({work, SpoolFileName(key)});
+        split.push_back({work, name});
       } else {
         env.RemoveFile(work);
       }
@@ -275,20 +303,33 @@ void ParseMsgs(int count) {
   }
   if (split.empty()) return;
 
-  // Every message's data is durable before any of them appears in "in".
+  // Every message's data is durable before any of them appears in "in";
+  // when it cannot be made so, none of them goes there.
   std::vector<std::string> works;
   for (const SplitMessage& message : split) works.push_back(message.work);
-  env.FlushWrittenFiles(works);
+  if (!env.FlushWrittenFiles(works)) {
+    LogEvent(std::string(kTag) + "Flush failed - spool files", platform::kEventlogErrorType);
+    for (const std::string& work : works) env.RemoveFile(work);
+    return;
+  }
 
   WrittenNames written;
+  std::vector<std::string> placed;
   for (const SplitMessage& message : split) {
     const std::string path = in + "\\" + message.name;
     if (!written.Taken(message.name, path) && env.MoveReplace(message.work, path)) {
       written.Add(message.name);
+      placed.push_back(path);
     } else {
       env.RemoveFile(message.work);
     }
   }
   // The renames into "in" are durable before the deletion can act on them.
-  if (!written.empty()) env.FlushDirectory(in);
+  // Names that may not survive a crash must not have their messages
+  // deleted: they are taken out of "in" again, and their messages stay at
+  // the provider.
+  if (!placed.empty() && !env.FlushDirectory(in)) {
+    LogEvent(std::string(kTag) + "Flush failed - in", platform::kEventlogErrorType);
+    for (const std::string& path : placed) env.RemoveFile(path);
+  }
 }

@@ -43,11 +43,15 @@ std::unordered_map<std::string, std::string> MessageNumbers(const std::string& l
 
 // Makes both directories' entries durable before QUIT lets the server
 // delete the messages. The files' data is durable already: the splitter
-// flushed it before their names appeared in "in".
-void FlushMoves(const std::string& in, const std::string& out) {
+// flushed it before their names appeared in "in". False, once reported,
+// when either flush failed.
+bool FlushMoves(const std::string& in, const std::string& out) {
   platform::Env& env = platform::env();
-  env.FlushDirectory(out);
-  env.FlushDirectory(in);
+  const char* failed = !env.FlushDirectory(out)  ? "Flush failed - out"
+                       : !env.FlushDirectory(in) ? "Flush failed - in"
+                                                 : nullptr;
+  if (failed != nullptr) LogFailure(kTag, failed, -1);
+  return failed == nullptr;
 }
 
 // Step 7: DELE for every spool file whose identifier is listed. -1 once a
@@ -147,6 +151,13 @@ int DeleteFromPop() {
   listing = ReplaceUidCharacters(std::move(listing));
 
   if (DeleteListed(listing, in, out, recovery) == -1) return -1;
-  FlushMoves(in, out);
+  // Moves that may not survive a crash must not let the server delete the
+  // messages: the session ends without QUIT, so the provider keeps them all
+  // (the files in "out" are delivered, and the next download brings the
+  // messages once more).
+  if (!FlushMoves(in, out)) {
+    env.CloseSocket(PopSocket);
+    return -1;
+  }
   return EndSession(kTag) == -1 ? -1 : 1;
 }

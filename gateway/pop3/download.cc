@@ -24,14 +24,48 @@ int Sent(int result, const char* send_error) {
   return 0;
 }
 
+// The raw download file, and the first write to it that failed: nothing is
+// written after that, and the download ends as a failed one.
+class Popout {
+ public:
+  explicit Popout(platform::FileHandle file) : file_(file) {}
+  void Write(const char* bytes, int length) {
+    if (failed_) return;
+    if (!WriteAll(file_, bytes, static_cast<std::uint32_t>(length))) {
+      failed_ = true;
+      error_ = platform::env().LastError();
+    }
+  }
+  bool failed() const { return failed_; }
+  // Reports the failed write with its own error code and closes the session
+  // without QUIT, so that the provider keeps every message; -1.
+  int Fail() const {
+    platform::env().SetLastErrorCode(error_);
+    return Abandon("Write failed - popout.txt");
+  }
+  // Reports message and closes the session without QUIT; -1.
+  static int Abandon(const char* message) {
+    LogFailure(kTag, message, -1);
+    platform::env().CloseSocket(PopSocket);
+    return -1;
+  }
+
+ private:
+  platform::FileHandle file_;
+  bool failed_ = false;
+  std::uint32_t error_ = 0;
+};
+
 // Receives one multi-line reply into popout. Nothing when it is complete,
 // otherwise the download's result once the failure is reported: count after
-// a broken receive (what was stored gets split), -1 for a negative reply.
-std::optional<int> StoreMultiLine(platform::FileHandle popout, char* buffer, int count,
+// a broken receive (what was stored gets split), -1 for a negative reply or
+// a failed write.
+std::optional<int> StoreMultiLine(Popout& popout, char* buffer, int count,
                                   const char* receive_error, const char* protocol_error) {
-  switch (ReadMultiLine(buffer, [popout](const char* chunk, int length) {
-    WriteAll(popout, chunk, static_cast<std::uint32_t>(length));
-  })) {
+  const MultiLineResult result = ReadMultiLine(
+      buffer, [&popout](const char* chunk, int length) { popout.Write(chunk, length); });
+  if (popout.failed()) return popout.Fail();
+  switch (result) {
     case MultiLineResult::kComplete:
       return std::nullopt;
     case MultiLineResult::kReceiveError:
@@ -46,7 +80,7 @@ std::optional<int> StoreMultiLine(platform::FileHandle popout, char* buffer, int
 
 // Steps after a STAT count of 1 or more: the listing, then each message and
 // its UIDL reply, streamed into popout.
-int Download(platform::FileHandle popout, int count) {
+int Download(Popout& popout, int count) {
   char line_buffer[kPopBufferSize];
   char chunk_buffer[kPopBufferSize];
   std::memset(line_buffer, 0, sizeof line_buffer);
@@ -77,14 +111,15 @@ int Download(platform::FileHandle popout, int count) {
     // blank, as in a message, so that it cannot end the download for the
     // splitter.
     BlankCtrlZ(line_buffer, got);
-    WriteAll(popout, line_buffer, static_cast<std::uint32_t>(got));
+    popout.Write(line_buffer, got);
+    if (popout.failed()) return popout.Fail();
   }
   return count;
 }
 
 // The download once both files exist; the session stays open after a result
 // of 1 or more.
-int Converse(platform::FileHandle popout, platform::FileHandle statlog) {
+int Converse(Popout& popout, platform::FileHandle statlog) {
   platform::Env& env = platform::env();
   char buffer[kPopBufferSize];
   SendCommand("STAT");
@@ -131,8 +166,13 @@ int GetPop() {
 
   const std::string root = SpoolRoot();
   const platform::FileHandle popout = CreateOutputFile(root + "\\popout.txt");
+  // Without the file nothing downloaded could be split: the provider keeps
+  // the mailbox, and the statistics of the last download stay as they were.
+  if (popout == platform::kInvalidFile) return Popout::Abandon("Unable to create popout.txt");
   const platform::FileHandle statlog = CreateOutputFile(root + "\\statlog.txt");
-  const int result = Converse(popout, statlog);
-  env.CloseFile(popout);
+  Popout writer(popout);
+  const int result = Converse(writer, statlog);
+  // What a failed close leaves in the file cannot be trusted for splitting.
+  if (!env.CloseFile(popout) && result >= 1) return Popout::Abandon("Close failed - popout.txt");
   return result;
 }

@@ -80,16 +80,21 @@ long PosixEnv::ReadSome(FileHandle file, void* buffer, std::uint32_t count) {
 
 bool PosixEnv::WriteOnce(FileHandle file, const void* data, std::uint32_t count,
                          std::uint32_t* written) {
-  ssize_t put;
-  do {
-    put = write(Fd(file), data, count);
-  } while (put < 0 && errno == EINTR);
-  if (put < 0) {
-    *written = 0;
-    SetLastErrorFromErrno(errno);
-    return false;
+  // write() may stop short when the file system fills up; the next call
+  // then tells why (ENOSPC), as WriteFile would have at once.
+  const char* bytes = static_cast<const char*>(data);
+  std::uint32_t done = 0;
+  while (done < count) {
+    const ssize_t put = write(Fd(file), bytes + done, count - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {
+      *written = done;
+      SetLastErrorFromErrno(put < 0 ? errno : ENOSPC);
+      return false;
+    }
+    done += static_cast<std::uint32_t>(put);
   }
-  *written = static_cast<std::uint32_t>(put);
+  *written = done;
   return true;
 }
 
