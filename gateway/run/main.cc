@@ -1,11 +1,10 @@
 // Quillon: one unattended run of the mail gateway.
 #include "gateway/control/event_log.h"
 #include "gateway/control/instance_lock.h"
-#include "gateway/control/keep_alive.h"
 #include "gateway/control/run_state.h"
 #include "gateway/control/settings.h"
-#include "gateway/delivery/delivery.h"
-#include "gateway/pop3/pop3.h"
+#include "gateway/run/cycle.h"
+#include "platform/env.h"
 
 namespace {
 constexpr char kTag[] = " - main - ";
@@ -33,28 +32,7 @@ int main() {
     return 1;
   }
 
-  CurrentPhase = "RECOVERY";
-  DeleteFromPop();
-  SendSMTP();
-
-  KeepAliveActive = 1;
-  platform::Thread keep_alive = env.StartThread([] { KeepAlive(1); });
-
-  CurrentPhase = "RETREIVE";
-  int exit_code = GetPop();
-  if (exit_code < 1) {
-    KeepAliveActive = 0;
-  } else {
-    ParseMsgs(exit_code);
-    CurrentPhase = "DELETE";
-    DeleteFromPop();
-    KeepAliveActive = 0;
-    CurrentPhase = "DELIVER";
-    SendSMTP();
-    exit_code = 0;
-  }
-
-  env.JoinThread(keep_alive);
+  const int exit_code = RunCycle();
   EndRun();
   return exit_code;
 }
