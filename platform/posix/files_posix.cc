@@ -37,6 +37,13 @@ void SetPathError(int error, const std::string& path) {
   SetLastErrorFromErrno(error);
 }
 
+// A move that found no file: when the source is there, what is missing is
+// the target's directory, as Windows reports it (ERROR_PATH_NOT_FOUND).
+void SetMoveError(int error, const std::string& from, const std::string& to) {
+  struct stat st;
+  SetPathError(error, error == ENOENT && stat(from.c_str(), &st) == 0 ? to : from);
+}
+
 }  // namespace
 
 FileHandle PosixEnv::CreateFileAlways(const std::string& path) {
@@ -140,13 +147,13 @@ bool PosixEnv::MoveNoReplace(const std::string& from, const std::string& to) {
     return true;
   }
   if (errno != EINVAL && errno != ENOSYS) {
-    SetPathError(errno, f);
+    SetMoveError(errno, f, t);
     return false;
   }
   // The file system cannot rename without replacing: link is just as atomic
   // about an existing target.
   if (link(f.c_str(), t.c_str()) != 0) {
-    SetPathError(errno, f);
+    SetMoveError(errno, f, t);
     return false;
   }
   if (unlink(f.c_str()) != 0) {
@@ -160,8 +167,9 @@ bool PosixEnv::MoveNoReplace(const std::string& from, const std::string& to) {
 
 bool PosixEnv::MoveReplace(const std::string& from, const std::string& to) {
   std::string f = PosixPath(from);
-  if (rename(f.c_str(), PosixPath(to).c_str()) != 0) {
-    SetPathError(errno, f);
+  std::string t = PosixPath(to);
+  if (rename(f.c_str(), t.c_str()) != 0) {
+    SetMoveError(errno, f, t);
     return false;
   }
   return true;

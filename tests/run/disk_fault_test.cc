@@ -49,6 +49,8 @@ class FaultyDiskEnv : public pop3_testing::GatewayTestEnv {
  public:
   FaultyDiskEnv(Call call, int nth) : call_(call), nth_(nth) { flush_files = false; }
 
+  bool fail_removes_in_out = false;  // a file in "out" cannot be deleted
+
   int count(Call call) const { return counts_[static_cast<int>(call)]; }
   int failures() const { return failures_; }
 
@@ -74,6 +76,13 @@ class FaultyDiskEnv : public pop3_testing::GatewayTestEnv {
     if (!Hit(Call::kFlush)) return GatewayTestEnv::FlushDirectory(path);
     SetLastErrorCode(platform::kErrorIoDevice);
     return false;
+  }
+  bool RemoveFile(const std::string& path) override {
+    if (fail_removes_in_out && path.find("\\out\\") != std::string::npos) {
+      SetLastErrorCode(platform::kErrorAccessDenied);
+      return false;
+    }
+    return GatewayTestEnv::RemoveFile(path);
   }
   platform::Thread StartThread(std::function<void()>) override {
     return target()->StartThread([] {});
@@ -172,6 +181,7 @@ class Site {
   }
 
   const std::vector<std::string> Uids() const { return pop3_->Uids(); }
+  const pop3_testing::SpoolTree& spool() const { return spool_; }
 
  private:
   pop3_testing::SpoolTree spool_;
@@ -224,6 +234,64 @@ TEST(DiskFaultTest, FullDiskWhileDownloadingIsOneEntryAndNoQuit) {
   EXPECT_EQ(errors[0], "Tallowmere error: 112 | - GetPop - Write failed - popout.txt");
   for (const std::string& entry : env.journal) EXPECT_NE(entry, "send QUIT\r\n");
   EXPECT_EQ(site.Uids().size(), 5u);
+}
+
+// Error entries of a run, "code |message".
+std::vector<std::string> Errors(const FaultyDiskEnv& env) {
+  std::vector<std::string> errors;
+  for (const pop3_testing::RecordedEvent& e : env.events) {
+    if (e.type == platform::kEventlogErrorType) errors.push_back(e.error_text + " |" + e.message);
+  }
+  return errors;
+}
+
+// Log level 2 keeps delivered files in "Archive". Without the directory the
+// file cannot go there under either name: it is deleted, so that no later
+// run delivers it again, and the lost archive copy is reported.
+TEST(ArchiveFaultTest, MissingArchiveDeliversEachMessageOnceOverThreeRuns) {
+  Site site;
+  GatewaySettings.loglevel = 2;
+  std::filesystem::remove_all(site.spool().root() / "Archive");
+  std::vector<std::string> errors;
+  for (int run = 0; run < 3; ++run) {
+    FaultyDiskEnv env(Call::kNone, kEvery);
+    EXPECT_EQ(site.Run(env), 0);
+    for (const std::string& e : Errors(env)) errors.push_back(e);
+  }
+  const Deliveries delivered = site.Delivered();
+  EXPECT_TRUE(delivered.altered.empty());
+  EXPECT_EQ(delivered.total(), 5);
+  EXPECT_EQ(delivered.duplicates(), 0);
+  EXPECT_TRUE(testing_support::DirectoryNames(site.spool().out()).empty());
+  std::vector<std::string> expected;
+  for (int n = 1; n <= 5; ++n) {
+    expected.push_back("Tallowmere error: 3 | - SendSMTP - Unable to archive delivered file - deleted - crash_" +
+                       std::to_string(n));
+  }
+  std::sort(errors.begin(), errors.end());
+  EXPECT_EQ(errors, expected);
+}
+
+// A delivered file that cannot be deleted either is renamed to a dot-file,
+// which no delivery run hands on; the next run does not deliver it again.
+TEST(ArchiveFaultTest, UndeletableDeliveredFileIsRenamedAndNotDeliveredAgain) {
+  Site site;
+  FaultyDiskEnv stuck(Call::kNone, kEvery);
+  stuck.fail_removes_in_out = true;
+  EXPECT_EQ(site.Run(stuck), 0);
+  std::vector<std::string> errors = Errors(stuck);
+  ASSERT_EQ(errors.size(), 5u);
+  EXPECT_EQ(errors[0].substr(0, 21), "Tallowmere error: 5 |");
+  EXPECT_NE(errors[0].find(" - SendSMTP - Unable to delete delivered file - crash_"), std::string::npos)
+      << errors[0];
+  FaultyDiskEnv next(Call::kNone, kEvery);
+  EXPECT_EQ(site.Run(next), 0);
+  const Deliveries delivered = site.Delivered();
+  EXPECT_EQ(delivered.total(), 5);
+  EXPECT_EQ(delivered.duplicates(), 0);
+  std::vector<std::string> renamed = testing_support::DirectoryNames(site.spool().out());
+  EXPECT_EQ(renamed.size(), 5u);
+  for (const std::string& name : renamed) EXPECT_TRUE(name.starts_with(".crash_")) << name;
 }
 
 }  // namespace
