@@ -1,0 +1,152 @@
+// The real gateway over a spool file system that is too small for the
+// mailbox (a tmpfs in a private mount namespace; the tests run as root):
+// nothing is lost, nothing is delivered cut short, and once the file system
+// has room again the next run delivers the rest, each message once.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/test_support.h"
+#include "tests/crash/test_mailbox.h"
+#include "tests/support/machine_root.h"
+#include "tests/support/scripted_pop3_server.h"
+#include "tests/support/scripted_smtp_server.h"
+
+namespace {
+
+using crash_testing::TestMessage;
+using testing_support::WriteFileBytes;
+
+constexpr int kRunLimitMs = 90000;
+constexpr int kMessages = 6;
+constexpr int kBodyLines = 4800;  // about 300 KB a message
+
+std::vector<TestMessage> LargeMailbox() {
+  std::vector<TestMessage> mailbox;
+  for (int n = 1; n <= kMessages; ++n) {
+    const std::string id = std::to_string(n);
+    std::vector<std::string> lines = {"From: sender" + id + "@example.org", "To: u@example.com",
+                                      "Subject: large message " + id,
+                                      "Message-ID: <" + id + ".crash@example.org>", ""};
+    for (int i = 1; i <= kBodyLines; ++i) {
+      std::string line = "message " + id + " line " + std::to_string(i) + " ";
+      line.resize(62, 'x');
+      lines.push_back(line);
+    }
+    TestMessage message;
+    message.number = n;
+    message.uid = "large:" + id;
+    message.spool_name = "large_" + id;
+    for (const std::string& line : lines) {
+      message.content += line + "\r\n";
+      message.spool_bytes += line + "\n";
+    }
+    message.spool_bytes += ".\n";
+    mailbox.push_back(std::move(message));
+  }
+  return mailbox;
+}
+
+class SmallDiskTest : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    const platform::testing::ProcessResult probe =
+        platform::testing::RunProcess({"/usr/bin/unshare", "-m", "/bin/true"}, {}, 10000);
+    if (!probe.exited || probe.exit_code != 0) {
+      GTEST_SKIP() << "no private mount namespace here (the tests need root)";
+    }
+    mailbox_ = LargeMailbox();
+    const std::string pop = platform::testing::FreshLoopbackAddress({110});
+    const std::string smtp = platform::testing::FreshLoopbackAddress({25});
+    pop3_ = std::make_unique<testing_support::ScriptedPop3Server>(pop, "site", "secret");
+    for (const TestMessage& message : mailbox_) pop3_->AddMessage(message.uid, message.content);
+    smtp_ = std::make_unique<testing_support::ScriptedSmtpServer>(smtp, testing_support::SmtpScript());
+    root_.MakeSpool();
+    std::filesystem::create_directories(root_.path() / "install");
+    WriteFileBytes(root_.path() / "install" / "maillist.txt", "u@example.com\n");
+    root_.WriteDefaultSettings(pop, smtp);
+  }
+
+  // One run; with a size, over a tmpfs of that size mounted on exchangedir
+  // for the run alone, its contents carried in before and out after.
+  platform::testing::ProcessResult Run(const std::string& size) {
+    std::vector<std::string> environment = testing_support::FastClockEnvironment();
+    environment.push_back(root_.EnvironmentEntry());
+    const std::string quillon = std::string(TALLOWMERE_BIN_DIR) + "/quillon";
+    if (size.empty()) return platform::testing::RunProcess({quillon}, environment, kRunLimitMs);
+    const std::filesystem::path hold = root_.path() / "hold";
+    std::filesystem::remove_all(hold);
+    std::filesystem::rename(root_.exchangedir(), hold);
+    std::filesystem::create_directory(root_.exchangedir());
+    const std::string script =
+        "set -u; ex=\"$1\"; hold=\"$2\"; "
+        "/usr/bin/mount -t tmpfs -o size=" + size + ",mode=0700 tallowmere-small \"$ex\" || exit 100; "
+        "/usr/bin/cp -a \"$hold/.\" \"$ex/\" || exit 101; "
+        "\"$3\"; rc=$?; "
+        "/usr/bin/rm -rf \"$hold\" && /usr/bin/mkdir \"$hold\" && /usr/bin/cp -a \"$ex/.\" \"$hold/\" || exit 102; "
+        "exit $rc";
+    platform::testing::ProcessResult result = platform::testing::RunProcess(
+        {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", script, "sh",
+         root_.exchangedir().string(), hold.string(), quillon},
+        environment, kRunLimitMs);
+    std::filesystem::remove(root_.exchangedir());
+    std::filesystem::rename(hold, root_.exchangedir());
+    return result;
+  }
+
+  crash_testing::Deliveries Delivered() const {
+    return crash_testing::FindDeliveries(mailbox_, smtp_->Transcripts());
+  }
+
+  std::vector<TestMessage> mailbox_;
+  std::unique_ptr<testing_support::ScriptedPop3Server> pop3_;
+  std::unique_ptr<testing_support::ScriptedSmtpServer> smtp_;
+  testing_support::MachineRoot root_;
+};
+
+TEST_P(SmallDiskTest, FullSpoolKeepsTheRestAtTheProviderForTheNextRun) {
+  const std::string size = GetParam();
+  const platform::testing::ProcessResult full = Run(size);
+  ASSERT_TRUE(full.exited) << "signal " << full.signal << (full.timed_out ? " (timed out)" : "");
+  ASSERT_TRUE(full.exit_code < 100 || full.exit_code > 102) << "the tmpfs could not be set up";
+
+  const crash_testing::Deliveries first = Delivered();
+  EXPECT_TRUE(first.altered.empty()) << "delivered cut short";
+  EXPECT_EQ(first.duplicates(), 0);
+  // What was not delivered is still at the provider, and "in" holds nothing.
+  EXPECT_EQ(first.total() + static_cast<int>(pop3_->Uids().size()), kMessages);
+  EXPECT_TRUE(testing_support::DirectoryNames(root_.spool() / "in").empty());
+  std::vector<std::string> errors;
+  for (const testing_support::LoggedEvent& e : root_.Events()) {
+    if (e.type == "error") errors.push_back(e.strings.at(0) + " |" + e.message());
+  }
+  ASSERT_EQ(errors.size(), 1u);
+  if (size == "600k") {
+    EXPECT_EQ(full.exit_code, 255);
+    EXPECT_EQ(first.total(), 0);
+    EXPECT_EQ(errors[0], "Tallowmere error: 112 | - GetPop - Write failed - popout.txt");
+  } else {
+    EXPECT_EQ(full.exit_code, 0);
+    EXPECT_GE(first.total(), 1);
+    EXPECT_LT(first.total(), kMessages);
+    EXPECT_EQ(errors[0].substr(0, 58),
+              "Tallowmere error: 112 | - ParseMsgs - Write failed - spool")
+        << errors[0];
+  }
+
+  const platform::testing::ProcessResult roomy = Run("");
+  ASSERT_TRUE(roomy.exited);
+  EXPECT_EQ(roomy.exit_code, 0);
+  const crash_testing::Deliveries both = Delivered();
+  EXPECT_TRUE(both.altered.empty());
+  EXPECT_EQ(both.total(), kMessages);
+  EXPECT_EQ(both.duplicates(), 0);
+  EXPECT_TRUE(pop3_->Uids().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, SmallDiskTest, ::testing::Values("600k", "2500k"),
+                         [](const auto& info) { return std::string(info.param); });
+
+}  // namespace
