@@ -132,6 +132,36 @@ TEST_F(QuillonUnderWineTest, StandardSmtpModeDeliversBothMessagesOverOneConnecti
             (std::vector<std::string>{"Tallowmere error: 0", " - KeepAlive - Unable to NOOP"}));
 }
 
+// Without "Archive" a delivered file cannot be kept at log level 2: it is
+// deleted with an entry, and the next run does not deliver it again.
+TEST_F(QuillonUnderWineTest, MissingArchiveDeletesDeliveredFilesWithAnEntry) {
+  std::filesystem::remove_all(root_.spool() / "Archive");
+  for (const char* log : {"first.log", "second.log"}) {
+    const platform::testing::ProcessResult run = wine_->Run({QuillonExe().string()}, Log(log));
+    ASSERT_TRUE(run.exited) << (run.timed_out ? "timed out" : "killed");
+    EXPECT_EQ(run.exit_code, 0);
+  }
+  // Each run's keep-alive connection, and one per message of the first.
+  const std::vector<std::string> transcripts = exchange_->Transcripts();
+  EXPECT_EQ(transcripts.size(), 4u);
+  int deliveries = 0;
+  for (const std::string& t : transcripts) deliveries += t.find("\nDATA\n") != std::string::npos;
+  EXPECT_EQ(deliveries, 2);
+  EXPECT_TRUE(DirectoryNames(root_.spool() / "out").empty());
+  std::vector<std::string> first = EventStrings(Log("first.log"));
+  std::vector<std::string> archive_entries;
+  for (std::size_t i = 1; i < first.size(); i += 2) {
+    if (first[i].find("Archive") != std::string::npos || first[i].find("archive") != std::string::npos) {
+      archive_entries.push_back(first[i - 1] + " |" + first[i]);
+    }
+  }
+  std::sort(archive_entries.begin(), archive_entries.end());
+  EXPECT_EQ(archive_entries,
+            (std::vector<std::string>{
+                "Tallowmere error: 3 | - SendSMTP - Unable to archive delivered file - deleted - _1@x_",
+                "Tallowmere error: 3 | - SendSMTP - Unable to archive delivered file - deleted - two_2"}));
+}
+
 TEST_F(QuillonUnderWineTest, SecondInstanceLeavesWhileTheFirstHoldsTheLock) {
   // The first run waits at the provider's silent greeting, holding the lock.
   provider_->StallInReply(testing_support::ScriptedPop3Server::kGreeting);
