@@ -6,7 +6,7 @@
 // set (by GNU time); then the ratios gateway / fetchmail and standard / the
 // gateway's own dialect. Prints figures; not a test. Needs root (the servers).
 //
-//   side_by_side [--quillon PATH] [--rounds N] [--only small|large]
+//   side_by_side [--quillon PATH] [--rounds N] [--only small|large|empty]
 //                [--tools quillon,standard,fetchmail]
 //
 // Both tools are timed from the moment the process is started. "Last
@@ -54,6 +54,7 @@ struct Workload {
 constexpr Workload kWorkloads[] = {
     {"small", 1000, 4 * 1024},
     {"large", 20, 5 * 1024 * 1024},
+    {"empty", 0, 0},  // a run that finds nothing: its wall time alone
 };
 
 struct Figures {
@@ -265,7 +266,7 @@ int main(int argc, char** argv) {
       tools = argv[i + 1];
     } else {
       std::fprintf(stderr,
-                   "usage: %s [--quillon PATH] [--rounds N] [--only small|large] "
+                   "usage: %s [--quillon PATH] [--rounds N] [--only small|large|empty] "
                    "[--tools quillon,standard,fetchmail]\n",
                    argv[0]);
       return 2;
@@ -315,7 +316,7 @@ int main(int argc, char** argv) {
     };
     for (const auto& [a, b] : {std::pair{"quillon", "fetchmail"}, std::pair{"standard", "fetchmail"},
                                std::pair{"standard", "quillon"}}) {
-      if (!runs[a].empty() && !runs[b].empty()) ratio(a, b);
+      if (w.messages > 0 && !runs[a].empty() && !runs[b].empty()) ratio(a, b);
     }
     std::printf("\n");
   }

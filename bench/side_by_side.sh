@@ -4,7 +4,7 @@
 # installs what is missing, builds the Release programs in build-bench and
 # runs bench/side_by_side.cc (1,000 messages of 4 KB, 20 of 5 MB). Needs
 # root, as the servers do. Arguments go to the program:
-#   bench/side_by_side.sh [--rounds N] [--only small|large] [--quillon PATH]
+#   bench/side_by_side.sh [--rounds N] [--only small|large|empty] [--quillon PATH]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

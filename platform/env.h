@@ -67,6 +67,7 @@ enum : std::uint16_t {
 // Kernel objects, files and sockets.
 using Handle = std::uintptr_t;  // named semaphore; 0 is no handle
 using Thread = std::uintptr_t;  // 0 is no thread
+using Event = std::uintptr_t;   // 0 is no event
 using FileHandle = std::intptr_t;
 inline constexpr FileHandle kInvalidFile = -1;
 using Socket = std::intptr_t;
@@ -134,6 +135,15 @@ class Env {
   virtual void JoinThread(Thread thread) = 0;
   // A plain sleep, so that a faked clock can compress it.
   virtual void SleepMs(std::uint32_t milliseconds) = 0;
+  // An unnamed event for two threads of the process: once signalled it stays
+  // signalled (manual reset, never reset). 0 when it cannot be made.
+  virtual Event NewEvent() = 0;
+  virtual void SignalEvent(Event event) = 0;
+  // Waits until the event is signalled or the time has passed; true when it
+  // was signalled. On event 0 it is a plain sleep of the whole time. Like
+  // SleepMs, a faked clock compresses the time (POSIX: a wait in poll()).
+  virtual bool WaitForEvent(Event event, std::uint32_t milliseconds) = 0;
+  virtual void CloseEvent(Event event) = 0;
   [[noreturn]] virtual void ExitProcess(int code) = 0;
   // Makes every file and directory that the process creates from now on
   // its owner's alone (POSIX: file-creation mask 077, so files 0600 and
@@ -266,6 +276,10 @@ class EnvWrapper : public Env {
   }
   void JoinThread(Thread t) override { target_->JoinThread(t); }
   void SleepMs(std::uint32_t ms) override { target_->SleepMs(ms); }
+  Event NewEvent() override { return target_->NewEvent(); }
+  void SignalEvent(Event e) override { target_->SignalEvent(e); }
+  bool WaitForEvent(Event e, std::uint32_t ms) override { return target_->WaitForEvent(e, ms); }
+  void CloseEvent(Event e) override { target_->CloseEvent(e); }
   void ExitProcess(int code) override { target_->ExitProcess(code); }
   void KeepNewFilesPrivate() override { target_->KeepNewFilesPrivate(); }
   FileHandle CreateFileAlways(const std::string& p) override {

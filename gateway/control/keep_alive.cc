@@ -54,12 +54,13 @@ std::string Converse(platform::Socket socket) {
   if (!receive("Recv failed - HELO")) return failure;
   if (!accepted()) return "Unable to HELO";
 
-  // The flag is looked at before each NOOP, never during the pause.
+  // The flag is looked at before each NOOP; the pause ends early when the
+  // main thread, having cleared it, signals the stop.
   while (KeepAliveActive.load() == 1) {
     send("NOOP\r\n");
     if (!receive("Recv failed - NOOP")) return failure;
     if (!accepted()) return "Unable to NOOP";
-    env.SleepMs(KeepAliveInterval);
+    env.WaitForEvent(KeepAliveStop, KeepAliveInterval);
   }
   if (send("QUIT\r\n") == platform::kSocketError) return "Send failed - QUIT";
   // The server's farewell, where it is awaited, changes nothing.
@@ -68,6 +69,11 @@ std::string Converse(platform::Socket socket) {
 }
 
 }  // namespace
+
+void StopKeepAlive() {
+  KeepAliveActive = 0;
+  platform::env().SignalEvent(KeepAliveStop);
+}
 
 int KeepAlive(int parameter) {
   platform::Env& env = platform::env();

@@ -4,6 +4,7 @@
 
 std::string CurrentPhase = "INIT";
 std::atomic<unsigned char> KeepAliveActive{0};
+platform::Event KeepAliveStop = 0;
 unsigned char RecoveryLoginDone = 0;
 platform::Handle InstanceLock = 0;
 platform::Socket PopSocket = platform::kInvalidSocket;

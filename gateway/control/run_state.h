@@ -11,6 +11,10 @@
 extern std::string CurrentPhase;
 // Written by the main thread, read by the keep-alive thread.
 extern std::atomic<unsigned char> KeepAliveActive;
+// Signalled by the main thread when it clears KeepAliveActive, so that the
+// keep-alive thread's pause ends then; 0 when there is none (the pause then
+// lasts its whole time).
+extern platform::Event KeepAliveStop;
 extern unsigned char RecoveryLoginDone;
 extern platform::Handle InstanceLock;
 extern platform::Socket PopSocket;

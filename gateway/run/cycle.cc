@@ -13,22 +13,25 @@ int RunCycle() {
   SendSMTP();
 
   KeepAliveActive = 1;
+  KeepAliveStop = env.NewEvent();
   platform::Thread keep_alive = env.StartThread([] { KeepAlive(1); });
 
   CurrentPhase = "RETREIVE";
   int exit_code = GetPop();
   if (exit_code < 1) {
-    KeepAliveActive = 0;
+    StopKeepAlive();
   } else {
     ParseMsgs(exit_code);
     CurrentPhase = "DELETE";
     DeleteFromPop();
-    KeepAliveActive = 0;
+    StopKeepAlive();
     CurrentPhase = "DELIVER";
     SendSMTP();
     exit_code = 0;
   }
 
   env.JoinThread(keep_alive);
+  env.CloseEvent(KeepAliveStop);
+  KeepAliveStop = 0;
   return exit_code;
 }

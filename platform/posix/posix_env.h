@@ -34,6 +34,10 @@ class PosixEnv final : public Env {
   Thread StartThread(std::function<void()> body) override;
   void JoinThread(Thread thread) override;
   void SleepMs(std::uint32_t milliseconds) override;
+  Event NewEvent() override;
+  void SignalEvent(Event event) override;
+  bool WaitForEvent(Event event, std::uint32_t milliseconds) override;
+  void CloseEvent(Event event) override;
   [[noreturn]] void ExitProcess(int code) override;
   void KeepNewFilesPrivate() override;
 

@@ -1,4 +1,4 @@
-// Named semaphore, threads, sleep and process exit.
+// Named semaphore, threads, sleep, events and process exit.
 #include <windows.h>
 
 #include <memory>
@@ -49,6 +49,26 @@ void Win32Env::JoinThread(Thread thread) {
 }
 
 void Win32Env::SleepMs(std::uint32_t milliseconds) { Sleep(milliseconds); }
+
+Event Win32Env::NewEvent() {
+  return reinterpret_cast<Event>(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+}
+
+void Win32Env::SignalEvent(Event event) {
+  if (event != 0) SetEvent(ToHandle(event));
+}
+
+bool Win32Env::WaitForEvent(Event event, std::uint32_t milliseconds) {
+  if (event == 0) {
+    Sleep(milliseconds);
+    return false;
+  }
+  return WaitForSingleObject(ToHandle(event), milliseconds) == WAIT_OBJECT_0;
+}
+
+void Win32Env::CloseEvent(Event event) {
+  if (event != 0) CloseHandle(ToHandle(event));
+}
 
 void Win32Env::ExitProcess(int code) { ::ExitProcess(static_cast<UINT>(code)); }
 
