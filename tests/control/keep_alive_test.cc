@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -206,6 +207,35 @@ TEST_F(KeepAliveTest, TheMainThreadStopsTheThreadThroughTheFlag) {
   for (std::size_t i = 0; i < env_.sleeps().size(); ++i) expected += "NOOP\r\n";
   EXPECT_GE(env_.sleeps().size(), 3u);
   EXPECT_EQ(server.Transcript(0), expected + "QUIT\r\n");
+}
+
+TEST_F(KeepAliveTest, TheStopEndsAPauseUnderWayWithoutAnotherNoop) {
+  // The real 50-second pause, ended by the main thread's stop: QUIT follows
+  // at once, and no NOOP after the one before the pause.
+  ScriptedSmtpServer& server = Serve();
+  std::promise<void> noop_seen;
+  server.OnCommand([&noop_seen, seen = false](const std::string& line) mutable {
+    if (line == "NOOP" && !seen) {
+      seen = true;
+      noop_seen.set_value();
+    }
+  });
+  env_.set_real_waits(true);
+  KeepAliveStop = env_.NewEvent();
+  ASSERT_NE(KeepAliveStop, 0u);
+  std::promise<int> result;
+  std::future<int> ended = result.get_future();
+  const platform::Thread thread = env_.StartThread([&] { result.set_value(KeepAlive(1)); });
+  ASSERT_NE(thread, 0u);
+  ASSERT_EQ(noop_seen.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  StopKeepAlive();
+  // Well inside the pause: the thread ends because it was told to.
+  EXPECT_EQ(ended.wait_for(std::chrono::seconds(25)), std::future_status::ready);
+  env_.JoinThread(thread);
+  EXPECT_EQ(ended.get(), 1);
+  EXPECT_EQ(server.Transcript(0), "HELO ZUL\r\nNOOP\r\nQUIT\r\n");
+  env_.CloseEvent(KeepAliveStop);
+  KeepAliveStop = 0;
 }
 
 // --- The "standard" smtpmode ---

@@ -329,6 +329,12 @@ bool SmtpClientEnv::Report(platform::EventSource, std::uint16_t type, std::uint1
 
 void SmtpClientEnv::DeregisterSource(platform::EventSource) {}
 
+bool SmtpClientEnv::WaitForEvent(platform::Event event, std::uint32_t ms) {
+  if (real_waits_) return target()->WaitForEvent(event, ms);
+  SleepMs(ms);
+  return target()->WaitForEvent(event, 0);
+}
+
 void SmtpClientEnv::SleepMs(std::uint32_t ms) {
   std::uint64_t total;
   {

@@ -174,6 +174,11 @@ class SmtpClientEnv : public platform::EnvWrapper {
               std::uint32_t event_id, const std::vector<std::string>& strings) override;
   void DeregisterSource(platform::EventSource source) override;
   void SleepMs(std::uint32_t ms) override;
+  // A wait for an event is recorded as a pause of its whole time, like a
+  // sleep, and then tells whether the event is signalled; with real waits
+  // it waits on the real clock instead.
+  bool WaitForEvent(platform::Event event, std::uint32_t ms) override;
+  void set_real_waits(bool real) { real_waits_ = real; }
   int SetSilenceLimit(platform::Socket socket, std::uint32_t ms) override;
   platform::Socket CreateStreamSocket() override;
   int SetBufferSize(platform::Socket socket, platform::SocketBuffer which, int bytes) override;
@@ -201,6 +206,7 @@ class SmtpClientEnv : public platform::EnvWrapper {
   std::uint32_t silence_limit_ms_ = 5000;
   int receive_limit_ = 0;
   std::function<void(std::uint64_t)> on_sleep_;
+  bool real_waits_ = false;
 };
 
 }  // namespace testing_support

@@ -162,6 +162,25 @@ TEST_F(QuillonUnderWineTest, MissingArchiveDeletesDeliveredFilesWithAnEntry) {
                 "Tallowmere error: 3 | - SendSMTP - Unable to archive delivered file - deleted - two_2"}));
 }
 
+// A local server that answers NOOP: the keep-alive's 50-second pause is
+// under way when the run's work is done, and the run's stop ends it: QUIT
+// follows without another NOOP, and the run does not wait out the pause.
+TEST_F(QuillonUnderWineTest, TheRunEndsWithItsWorkNotWithTheKeepAlivePause) {
+  const std::string smtp = exchange_->address();
+  exchange_.reset();
+  exchange_.emplace(smtp, testing_support::SmtpScript());
+  const auto start = std::chrono::steady_clock::now();
+  const platform::testing::ProcessResult run = wine_->Run({QuillonExe().string()}, Log());
+  const auto took = std::chrono::steady_clock::now() - start;
+  ASSERT_TRUE(run.exited) << (run.timed_out ? "timed out" : "killed");
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_LT(took, std::chrono::seconds(45)) << "the run waited for the keep-alive's pause";
+  const std::vector<std::string> transcripts = exchange_->Transcripts();
+  ASSERT_EQ(transcripts.size(), 3u);
+  EXPECT_EQ(transcripts[0], "HELO ZUL\r\nNOOP\r\nQUIT\r\n");
+  EXPECT_TRUE(EventStrings(Log()).empty());
+}
+
 TEST_F(QuillonUnderWineTest, SecondInstanceLeavesWhileTheFirstHoldsTheLock) {
   // The first run waits at the provider's silent greeting, holding the lock.
   provider_->StallInReply(testing_support::ScriptedPop3Server::kGreeting);
