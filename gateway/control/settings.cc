@@ -54,6 +54,29 @@ bool ResolveHost(const std::string& host, int network_down_tries, std::uint32_t*
   return *address != platform::kInaddrNone;
 }
 
+// "NAME" or "NAME:N": a field name of letters, digits and "-", at most 60 of
+// them, and a number from 1 to 9. False for anything else.
+bool ParseEnvelopeHeader(const std::string& value, std::string* name, int* number) {
+  constexpr std::size_t kMaxNameChars = 60;
+  const std::size_t colon = value.find(':');
+  const std::string field = value.substr(0, colon);
+  const bool name_ok =
+      !field.empty() && field.size() <= kMaxNameChars &&
+      std::ranges::all_of(field, [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == '-';
+      });
+  if (!name_ok) return false;
+  *number = 1;
+  if (colon != std::string::npos) {
+    const std::string count = value.substr(colon + 1);
+    if (count.size() != 1 || count[0] < '1' || count[0] > '9') return false;
+    *number = count[0] - '0';
+  }
+  *name = UpperCase(field);
+  return true;
+}
+
 bool SameWord(const std::string& text, const char* word) {
   return UpperCase(text) == UpperCase(word);
 }
@@ -90,6 +113,12 @@ std::string ReadOptionalValues(platform::RegKey key, GatewaySettingsRecord* s) {
     s->smtpmode = SmtpMode::kStandard;
   } else {
     return "Unknown smtpmode value \"" + value + "\"";
+  }
+  ReadValue(key, "envelopeheader", &value);
+  s->envelopeheader.clear();
+  s->EnvelopeHeaderNumber = 1;
+  if (!value.empty() && !ParseEnvelopeHeader(value, &s->envelopeheader, &s->EnvelopeHeaderNumber)) {
+    return "Unknown envelopeheader value \"" + value + "\"";
   }
   return "";
 }

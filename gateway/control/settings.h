@@ -36,6 +36,12 @@ struct GatewaySettingsRecord {
   std::uint16_t PopPort = 110;  // "popport", else 110 or 995 by popsecurity
   std::string popcafile;        // PEM file trusted instead of the system's store
   SmtpMode smtpmode = SmtpMode::kClassic;
+  // "envelopeheader": the field in which the provider's server records the
+  // envelope recipient when it stores a copy, upper-cased (empty: none), and
+  // which field of that name, counted from the top of the header, is that
+  // record (1 to 9).
+  std::string envelopeheader;
+  int EnvelopeHeaderNumber = 1;
 };
 
 extern GatewaySettingsRecord GatewaySettings;

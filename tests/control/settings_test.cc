@@ -256,9 +256,20 @@ TEST_F(SettingsTest, UnknownOptionalValueEndsTheRunBeforeAnyLookup) {
       {"popsecurity", "ssl"},  {"popsecurity", " tls"}, {"popport", "0"},
       {"popport", "65536"},    {"popport", "+995"},     {"popport", "99x"},
       {"popport", "0000110"},  {"smtpmode", "esmtp"},
+      {"envelopeheader", "X-Original-To:"},
+      {"envelopeheader", "X-Original-To:0"},
+      {"envelopeheader", "Delivered-To:10"},
+      {"envelopeheader", "Delivered-To:+1"},
+      {"envelopeheader", ":1"},
+      {"envelopeheader", " Envelope-To"},
+      {"envelopeheader", "Envelope-To: 2"},
+      {"envelopeheader", "X-Envelope-To:1:2"},
+      {"envelopeheader", "X_Envelope_To"},
+      {"envelopeheader", "X-Original-To\r"},
+      {"envelopeheader", std::string(61, 'X')},
   };
   for (const auto& [name, text] : cases) {
-    for (const char* optional : {"popsecurity", "popport", "smtpmode"}) {
+    for (const char* optional : {"popsecurity", "popport", "smtpmode", "envelopeheader"}) {
       machine_.values.erase(optional);
     }
     machine_.SetValue(name, text);
@@ -268,6 +279,38 @@ TEST_F(SettingsTest, UnknownOptionalValueEndsTheRunBeforeAnyLookup) {
     EXPECT_THAT(machine_.lookups, IsEmpty());
     EXPECT_THAT(machine_.EventMessages(),
                 ElementsAre(" - inituserinfo - Unknown " + name + " value \"" + text + "\""));
+  }
+}
+
+// The provider's envelope field: its name upper-cased, and which of the
+// fields of that name counts; none when the value is missing or empty.
+TEST_F(SettingsTest, EnvelopeHeaderNamesTheFieldAndItsNumber) {
+  struct Case {
+    std::optional<std::string> value;
+    std::string name;
+    int number;
+  };
+  const std::vector<Case> cases = {
+      {std::nullopt, "", 1},
+      {"", "", 1},
+      {"X-Original-To", "X-ORIGINAL-TO", 1},
+      {"delivered-to:2", "DELIVERED-TO", 2},
+      {"Envelope-To:9", "ENVELOPE-TO", 9},
+      {"X-Envelope-To:1", "X-ENVELOPE-TO", 1},
+      {"X-2", "X-2", 1},
+      {std::string(60, 'x') + ":3", std::string(60, 'X'), 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value.value_or("(missing)"));
+    machine_.values.erase("envelopeheader");
+    if (c.value) machine_.SetValue("envelopeheader", *c.value);
+    GatewaySettings = {};
+    GatewaySettings.envelopeheader = "LEFT-OVER";
+    GatewaySettings.EnvelopeHeaderNumber = 7;
+    EXPECT_EQ(Load(), std::nullopt);
+    EXPECT_EQ(GatewaySettings.envelopeheader, c.name);
+    EXPECT_EQ(GatewaySettings.EnvelopeHeaderNumber, c.number);
+    EXPECT_THAT(machine_.events, IsEmpty());
   }
 }
 
