@@ -139,18 +139,27 @@ std::string CommandSafe(std::string text) {
   return text;
 }
 
-// Every usable local address of the text, in order: each occurrence of the
-// domain where an address ends, with the mailbox name before it. An
-// occurrence whose name is no plain mailbox name is passed over.
+// Every usable local address of the text, each once, in the order of its
+// first occurrence (compared in upper case, so "postmaster" is POSTMASTER):
+// each occurrence of the domain where an address ends, with the mailbox name
+// before it. An occurrence whose name is no plain mailbox name is passed
+// over.
 std::vector<std::string> LocalAddresses(std::string_view rest, const std::string& suffix) {
   std::vector<std::string> addresses;
+  const auto listed = [&](const std::string& address) {
+    return std::ranges::any_of(addresses, [&](const std::string& known) {
+      return UpperCase(known) == UpperCase(address);
+    });
+  };
   for (std::size_t p = rest.find(suffix); p != std::string_view::npos; p = rest.find(suffix)) {
     const std::size_t after = p + suffix.size();
     if (DomainEndsAt(rest, after)) {
       std::string mailbox = Trim(MailboxBefore(rest, p));
       if (mailbox.empty()) mailbox = "postmaster";
       mailbox = CommandSafe(std::move(mailbox));
-      if (IsPlainMailboxName(mailbox)) addresses.push_back(mailbox + suffix);
+      if (IsPlainMailboxName(mailbox) && !listed(mailbox + suffix)) {
+        addresses.push_back(mailbox + suffix);
+      }
     }
     rest.remove_prefix(after);
   }

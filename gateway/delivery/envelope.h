@@ -36,7 +36,8 @@ HeaderFields ScanHeader(const std::string& path);
 // ToText, ApparentlyToText and CcText joined by single blanks.
 std::string RecipientText(const HeaderFields& fields);
 // Sender and recipients by the rules of the site's domain (DomainSuffix) and
-// the local address list (MailList). Never fails. Only plain addresses reach
+// the local address list (MailList). Never fails. Each recipient is listed
+// once, where it first occurs. Only plain addresses reach
 // the envelope: a header address counts where the domain ends it and its
 // mailbox name is one word of printable bytes without a routing character
 // (@ % ! and the like); a sender that is not one such word is replaced by the

@@ -194,9 +194,16 @@ TEST_F(EnvelopeTest, RecipientsFollowTheFirstRuleThatApplies) {
        {"CAROL@EXAMPLE.COM"}, kHeader},
       {"an empty mailbox name is postmaster", Fields("", "<@EXAMPLE.COM>", "", "", ""), {},
        {"postmaster@EXAMPLE.COM"}, kHeader},
-      {"the same address in to and cc twice",
-       Fields("", "ANN@EXAMPLE.COM", "", "ANN@EXAMPLE.COM", ""), {},
-       {"ANN@EXAMPLE.COM", "ANN@EXAMPLE.COM"}, kHeader},
+      {"the same address in to and cc is one recipient",
+       Fields("", "ANN@EXAMPLE.COM", "", "ANN@EXAMPLE.COM", ""), {}, {"ANN@EXAMPLE.COM"},
+       kHeader},
+      {"each address once, in the order of its first occurrence",
+       Fields("", "B@EXAMPLE.COM, A@EXAMPLE.COM, <B@EXAMPLE.COM>", "A@EXAMPLE.COM",
+              "C@EXAMPLE.COM, B@EXAMPLE.COM", ""),
+       {}, {"B@EXAMPLE.COM", "A@EXAMPLE.COM", "C@EXAMPLE.COM"}, kHeader},
+      {"an empty name and postmaster are one recipient, the first form kept",
+       Fields("", "<@EXAMPLE.COM>, POSTMASTER@EXAMPLE.COM", "", "", ""), {},
+       {"postmaster@EXAMPLE.COM"}, kHeader},
       {"to, then apparently-to, then cc",
        Fields("", "T@EXAMPLE.COM", "A@EXAMPLE.COM", "C@EXAMPLE.COM", ""), {},
        {"T@EXAMPLE.COM", "A@EXAMPLE.COM", "C@EXAMPLE.COM"}, kHeader},
@@ -358,8 +365,7 @@ TEST_F(EnvelopeTest, BuildEnvelopeReadsTheHeaderOfTheFile) {
       "To: carol@example.com\n"
       ".\n"));
   EXPECT_EQ(envelope.sender, "JOHN@FOREIGN.ORG");
-  EXPECT_THAT(envelope.recipients,
-              ElementsAre("ANNA@EXAMPLE.COM", "BOB@EXAMPLE.COM", "ANNA@EXAMPLE.COM"));
+  EXPECT_THAT(envelope.recipients, ElementsAre("ANNA@EXAMPLE.COM", "BOB@EXAMPLE.COM"));
   EXPECT_EQ(envelope.source, RecipientSource::HeaderRecipients);
 }
 

@@ -391,4 +391,13 @@ TEST_F(SendMailTest, ACraftedHeaderCannotSplitACommand) {
                               "DATA\n"));
 }
 
+// --- Each recipient once ---
+
+TEST_F(SendMailTest, AnAddressNamedThreeTimesGetsOneCommand) {
+  ScriptedSmtpServer& server = Serve();
+  WriteOut("m1", "To: bob@example.com, Bob <BOB@example.com>\nCc: bob@Example.com\n\nx\n.\n");
+  EXPECT_EQ(SendMail("m1"), 1);
+  EXPECT_THAT(server.Transcript(0), HasSubstr("MAIL FROM: QUILLON\nRCPT TO: BOB@EXAMPLE.COM\nDATA\n"));
+}
+
 }  // namespace

@@ -45,7 +45,7 @@ struct Kind {
 // address of the site's domain, upper-cased), else a Received line's "for"
 // clause naming the domain, else the first maillist.txt entry found in those
 // fields (its "@" and first blank turned into "_", then the domain), else
-// UNDELIVERABLE. Postfix drops a recipient named twice and files unknown
+// UNDELIVERABLE; a recipient named twice goes out once. Postfix files unknown
 // addresses of the domain into the catch-all Maildir.
 const std::vector<Kind>& Kinds() {
   static const std::vector<Kind> kinds = {
