@@ -93,12 +93,14 @@ std::string ReadField(const std::string& first_line, std::size_t skip, platform:
   return text;
 }
 
-// Finds the first field named by prefix and stores its text; the pass ends
-// after it, so only the first such field counts.
+// Finds the number-th field named by prefix, counted from the top, and
+// stores its text; the pass ends after it, so no later field of the name
+// counts.
 void ScanField(const std::string& path, std::string_view prefix, std::size_t skip,
-               std::string* text) {
+               std::string* text, int number = 1) {
+  int seen = 0;
   ScanPass(path, [&](const std::string& line, platform::TextFile& file) {
-    if (!line.starts_with(prefix)) return true;
+    if (!line.starts_with(prefix) || ++seen < number) return true;
     *text = ReadField(line, skip, file);
     return false;
   });
@@ -175,6 +177,14 @@ bool IsLocalForAddress(const std::string& address, const std::string& suffix) {
 // The recipients and their source; the first rule that applies decides.
 void ResolveRecipients(const HeaderFields& fields, DeliveryEnvelope* envelope) {
   const std::string& suffix = GatewaySettings.DomainSuffix;
+  if (!GatewaySettings.envelopeheader.empty()) {
+    envelope->recipients = LocalAddresses(fields.EnvelopeText, suffix);
+    if (!envelope->recipients.empty()) {
+      envelope->source = RecipientSource::HeaderRecipients;
+      return;
+    }
+    envelope->envelope_field_missed = true;
+  }
   const std::string text = RecipientText(fields);
   envelope->recipients = LocalAddresses(text, suffix);
   if (!envelope->recipients.empty()) {
@@ -219,6 +229,12 @@ HeaderFields ScanHeader(const std::string& path) {
   });
   ScanField(path, "APPARENTLY-TO:", 15, &fields.ApparentlyToText);
   ScanField(path, "CC:", 4, &fields.CcText);
+  // The provider's envelope field: all of its text after the colon, with a
+  // blank after the colon or without one.
+  if (const std::string& name = GatewaySettings.envelopeheader; !name.empty()) {
+    ScanField(path, name + ':', name.size() + 1, &fields.EnvelopeText,
+              GatewaySettings.EnvelopeHeaderNumber);
+  }
   // Every From line, so that the last one wins.
   ScanPass(path, [&](const std::string& line, platform::TextFile&) {
     if (line.starts_with("FROM:")) fields.FromText = Tail(line, 6);

@@ -213,6 +213,11 @@ int SendMail(std::string name, platform::Socket* kept) {
   if (!file.Open(path)) return LogFailure(kTag, "Unable to open message file", -1);
   if (!EndsDataOnce(file)) return LogFailure(kTag, "Damaged message file - " + name, -1);
   if (!file.Open(path)) return LogFailure(kTag, "Unable to open message file", -1);
+  // The header's own fields decided: the administrator learns that the
+  // setting does not name what the provider writes.
+  if (envelope.envelope_field_missed) {
+    LogEvent(kTag + std::string("No envelope header - ") + name, platform::kEventlogErrorType);
+  }
 
   const SmtpDialect& dialect = CurrentSmtpDialect();
   platform::Socket own = platform::kInvalidSocket;

@@ -44,7 +44,7 @@ class EnvelopeTest : public ::testing::Test {
 HeaderFields Fields(std::string for_address, std::string to, std::string apparently_to,
                     std::string cc, std::string from) {
   return {std::move(for_address), std::move(to), std::move(apparently_to), std::move(cc),
-          std::move(from)};
+          std::move(from), ""};
 }
 
 // --- The header scan ---

@@ -391,7 +391,26 @@ TEST_F(SendMailTest, ACraftedHeaderCannotSplitACommand) {
                               "DATA\n"));
 }
 
-// --- Each recipient once ---
+// --- The provider's envelope field ---
+
+TEST_F(SendMailTest, TheProvidersFieldNamesTheRecipientsAndItsAbsenceIsReported) {
+  GatewaySettings.envelopeheader = "X-ORIGINAL-TO";
+  ScriptedSmtpServer& server = Serve();
+  WriteOut("m1", "X-Original-To: bcc@example.com\nFrom: a@x.org\nTo: ann@example.com\n\nx\n.\n");
+  EXPECT_EQ(SendMail("m1"), 1);
+  EXPECT_THAT(server.Transcript(0),
+              HasSubstr("MAIL FROM: A@X.ORG\nRCPT TO: BCC@EXAMPLE.COM\nDATA\n"));
+  EXPECT_THAT(env_.events(), IsEmpty());
+
+  WriteOut("m2", "From: a@x.org\nTo: ann@example.com, bob@example.com\nCc: ann@example.com\n\nx\n.\n");
+  EXPECT_EQ(SendMail("m2"), 1);
+  EXPECT_THAT(server.Transcript(1),
+              HasSubstr("MAIL FROM: A@X.ORG\nRCPT TO: ANN@EXAMPLE.COM\nRCPT TO: BOB@EXAMPLE.COM\n"
+                        "DATA\n"));
+  ASSERT_EQ(env_.events().size(), 1u);
+  EXPECT_EQ(env_.events()[0].message, " - SendMail - No envelope header - m2");
+  EXPECT_EQ(env_.events()[0].type, platform::kEventlogErrorType);
+}
 
 TEST_F(SendMailTest, AnAddressNamedThreeTimesGetsOneCommand) {
   ScriptedSmtpServer& server = Serve();

@@ -207,6 +207,24 @@ TEST_F(StandardSmtpTest, ADeliveryRunCarriesEveryMessageOverOneConnectionAndQuit
   EXPECT_THAT(env_.events(), IsEmpty());
 }
 
+// Over one connection, each message names each recipient once: from the
+// provider's field where it names one, else from the header, with the entry.
+TEST_F(StandardSmtpTest, EachMessageNamesEachRecipientOnceOverTheKeptConnection) {
+  GatewaySettings.envelopeheader = "DELIVERED-TO";
+  ScriptedSmtpServer& server = Serve();
+  Write("out", "m1", "Delivered-To: carol@example.com\nTo: bob@example.com\n\nx\n.\n");
+  Write("out", "m2", Message("bob@example.com, Bob <bob@EXAMPLE.com>, bob@example.com"));
+  EXPECT_EQ(SendSMTP(), 1);
+  ASSERT_EQ(server.ConnectionCount(), 1);
+  const std::string transcript = server.Transcript(0);
+  EXPECT_EQ(Count(transcript, "RCPT TO:<CAROL@EXAMPLE.COM>\r\nDATA\r\n"), 1);
+  EXPECT_EQ(Count(transcript, "RCPT TO:<BOB@EXAMPLE.COM>\r\nDATA\r\n"), 1);
+  EXPECT_EQ(Count(transcript, "RCPT TO:"), 2);
+  EXPECT_EQ(server.AcceptedMessages(), 2);
+  ASSERT_EQ(env_.events().size(), 1u);
+  EXPECT_EQ(env_.events()[0].message, " - SendMail - No envelope header - m2");
+}
+
 TEST_F(StandardSmtpTest, AFailedMessageIsFollowedByRsetAndTheNextGoesOn) {
   ScriptedSmtpServer& server =
       Serve(SmtpScript().OnLine("RCPT TO:<BAD@EXAMPLE.COM>",
