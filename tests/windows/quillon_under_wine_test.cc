@@ -181,6 +181,45 @@ TEST_F(QuillonUnderWineTest, TheRunEndsWithItsWorkNotWithTheKeepAlivePause) {
   EXPECT_TRUE(EventStrings(Log()).empty());
 }
 
+// With envelopeheader, the copy that the provider stored for a Bcc recipient
+// goes to that recipient alone; the two messages without the field go by
+// their headers, each with its entry.
+TEST_F(QuillonUnderWineTest, TheProvidersEnvelopeFieldSendsABccCopyToItsRecipientOnly) {
+  provider_->AddMessage("3", "X-Original-To: bcc@example.com\r\nFrom: c@example.org\r\n"
+                             "To: u@example.com, v@example.com\r\n\r\nfor bcc\r\n");
+  root_.AddSetting("envelopeheader", "x-original-to");
+  const platform::testing::ProcessResult imported =
+      wine_->Run({"regedit", "/S", WindowsPath(root_.path() / "registry.reg")}, Log());
+  ASSERT_TRUE(imported.exited && imported.exit_code == 0) << ReadFileBytes(Log());
+
+  const platform::testing::ProcessResult run = wine_->Run({QuillonExe().string()}, Log());
+  ASSERT_TRUE(run.exited) << (run.timed_out ? "timed out" : "killed");
+  EXPECT_EQ(run.exit_code, 0);
+  std::vector<std::string> transcripts = exchange_->Transcripts();
+  ASSERT_EQ(transcripts.size(), 4u);
+  std::sort(transcripts.begin() + 1, transcripts.end());
+  EXPECT_EQ(transcripts[1],
+            "HELO ZUL\nMAIL FROM: A@EXAMPLE.ORG\nRCPT TO: U@EXAMPLE.COM\nDATA\n"
+            "From: a@example.org\nTo: u@example.com\n\nfirst\n.\n\nQUIT\r\n");
+  EXPECT_THAT(transcripts[2], ::testing::StartsWith(
+                                  "HELO ZUL\nMAIL FROM: B@EXAMPLE.ORG\nRCPT TO: V@EXAMPLE.COM\nDATA\n"));
+  EXPECT_EQ(transcripts[3],
+            "HELO ZUL\nMAIL FROM: C@EXAMPLE.ORG\nRCPT TO: BCC@EXAMPLE.COM\nDATA\n"
+            "X-Original-To: bcc@example.com\nFrom: c@example.org\n"
+            "To: u@example.com, v@example.com\n\nfor bcc\n.\n\nQUIT\r\n");
+  EXPECT_TRUE(DirectoryNames(root_.spool() / "out").empty());
+
+  // The keep-alive's refused NOOP, and one entry for each file without the
+  // field, in the order of the listing of "out".
+  std::vector<std::string> entries = EventStrings(Log());
+  ASSERT_EQ(entries.size(), 6u);
+  std::vector<std::string> messages = {entries[1], entries[3], entries[5]};
+  std::sort(messages.begin(), messages.end());
+  EXPECT_EQ(messages, (std::vector<std::string>{" - KeepAlive - Unable to NOOP",
+                                                " - SendMail - No envelope header - _1@x_",
+                                                " - SendMail - No envelope header - two_2"}));
+}
+
 TEST_F(QuillonUnderWineTest, SecondInstanceLeavesWhileTheFirstHoldsTheLock) {
   // The first run waits at the provider's silent greeting, holding the lock.
   provider_->StallInReply(testing_support::ScriptedPop3Server::kGreeting);
