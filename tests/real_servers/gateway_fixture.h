@@ -22,6 +22,14 @@ namespace real_servers_test {
 inline const std::vector<std::string> kMailboxes = {
     "alice", "bob", "carol", "dave", "postmaster", "undeliverable", "erin_partner.org"};
 
+// A client of the server's network sends one message with these commands
+// to address:25 and gets each reply; false when a reply does not begin with
+// "2" or "3".
+bool SendDirectly(const std::string& address, const std::vector<std::string>& commands);
+// True once the server's queue holds no message (bounded): every message it
+// accepted has been delivered, or bounced.
+bool WaitForEmptyQueue(const testing_support::PostfixServer& server);
+
 class GatewayFixture : public ::testing::Test {
  protected:
   void SetUp() override;

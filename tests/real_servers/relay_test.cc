@@ -53,50 +53,8 @@ class RelayTest : public GatewayFixture {
                    {"relayhost", "[" + outside_->address() + "]:25"}}));
   }
 
-  // True once Postfix's queue holds no message: every delivery, local or
-  // outside, has been made.
-  bool WaitForEmptyQueue() const {
-    namespace fs = std::filesystem;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-    for (;;) {
-      bool empty = true;
-      for (const char* queue : {"maildrop", "incoming", "active", "deferred", "hold"}) {
-        const fs::path dir = postfix_->directory() / "queue" / queue;
-        if (!fs::exists(dir)) continue;
-        for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-          if (entry.is_regular_file()) empty = false;
-        }
-      }
-      if (empty) return true;
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-  }
-
   std::unique_ptr<ScriptedSmtpServer> outside_;
 };
-
-// A client of the server's network sends one message with these commands
-// (the gateway's own forms: bare addresses, LF line ends) and gets each
-// reply; false when a reply does not begin with "2" or "3".
-bool SendDirectly(const std::string& address, const std::vector<std::string>& commands) {
-  platform::Env* env = platform::Env::Default();
-  env->SocketStartup();
-  const platform::Socket socket = env->CreateStreamSocket();
-  bool ok = socket != platform::kInvalidSocket && env->SetSilenceLimit(socket, 10000) == 0 &&
-            env->Connect(socket, env->DottedToAddress(address), 25) == 0;
-  char reply[512];
-  ok = ok && env->Receive(socket, reply, sizeof reply) > 0;  // the greeting
-  for (const std::string& command : commands) {
-    if (!ok) break;
-    const int length = static_cast<int>(command.size());
-    ok = env->Send(socket, command.data(), length) == length &&
-         env->Receive(socket, reply, sizeof reply) > 0 && (reply[0] == '2' || reply[0] == '3');
-  }
-  if (socket != platform::kInvalidSocket) env->CloseSocket(socket);
-  env->SocketCleanup();
-  return ok;
-}
 
 // The control: this server does relay each of these envelope recipients of
 // its own domain (and the parameter after a blank) to the outside.
@@ -151,7 +109,7 @@ TEST_F(RelayTest, HostileHeadersReachNoOutsideServer) {
   EXPECT_THAT(Spool("out"), ::testing::IsEmpty());
   // Every message the gateway handed over has been delivered once the
   // queue is empty: by now anything relayed has reached the outside.
-  ASSERT_TRUE(WaitForEmptyQueue()) << postfix_->Log();
+  ASSERT_TRUE(WaitForEmptyQueue(*postfix_)) << postfix_->Log();
   EXPECT_EQ(outside_->ConnectionCount(), 0);
   EXPECT_EQ(postfix_->DeliveredCount(), static_cast<int>(messages.size()));
   for (std::size_t i = 0; i < messages.size(); ++i) {
