@@ -50,8 +50,8 @@ std::string RecipientText(const HeaderFields& fields);
 // plain addresses reach the envelope: a header address counts where the
 // domain ends it and its mailbox name is one word of printable bytes without
 // a routing character (@ % ! and the like); a sender that is not one such
-// word is replaced by the fixed sender. So a header can neither route mail out of the domain nor add
-// parameters to a command.
+// word is replaced by the fixed sender. So a header can neither route mail
+// out of the domain nor add parameters to a command.
 DeliveryEnvelope DeriveEnvelope(const HeaderFields& fields);
 // DeriveEnvelope(ScanHeader(path)).
 DeliveryEnvelope BuildEnvelope(const std::string& path);
