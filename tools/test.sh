@@ -42,10 +42,11 @@ ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1 \
 
 echo "== ThreadSanitizer: the code that runs on two threads"
 configure build-tsan -DTALLOWMERE_SANITIZE=thread
-tsan_targets=(quillon control_event_log_test control_run_test keep_alive_test platform_event_log_test)
+tsan_targets=(quillon control_event_log_test control_run_test keep_alive_test platform_event_log_test
+              platform_lock_test)
 ninja -C build-tsan -j"$jobs" "${tsan_targets[@]}"
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan -j"$jobs" --output-on-failure --timeout 300 \
-  -R '^(LogEventTest|RunTest|KeepAliveTest|EventLogTest|EventEntryTest)\.'
+  -R '^(LogEventTest|RunTest|KeepAliveTest|EventLogTest|EventEntryTest|EventTest)\.'
 
 echo "== Fuzzing"
 # Each fuzz target for 50 s over a copy of its seed corpus, two at a time.
