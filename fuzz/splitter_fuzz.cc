@@ -9,8 +9,8 @@
 #include "fuzz/fuzz_check.h"
 #include "fuzz/fuzz_machine.h"
 #include "gateway/control/settings.h"
+#include "gateway/control/spool_names.h"
 #include "gateway/delivery/delivery.h"
-#include "gateway/delivery/splitter.h"
 
 namespace {
 // The splitter reads and writes a long line in pieces of this many characters.

@@ -1,5 +1,3 @@
-#include "gateway/delivery/splitter.h"
-
 #include <algorithm>
 #include <string>
 #include <string_view>
@@ -9,6 +7,7 @@
 #include "gateway/control/event_log.h"
 #include "gateway/control/output_file.h"
 #include "gateway/control/settings.h"
+#include "gateway/control/spool_names.h"
 #include "gateway/control/text.h"
 #include "gateway/delivery/delivery.h"
 #include "platform/env.h"
@@ -198,22 +197,6 @@ class WrittenNames {
   std::unordered_set<std::string> folded_;
 };
 }  // namespace
-
-std::string ReplaceUidCharacters(std::string text) {
-  for (char& c : text) {
-    if (UidCharacterSet.find(c) != std::string_view::npos) c = '_';
-  }
-  return text;
-}
-
-std::string TerminatorKey(const std::string& listing_line) {
-  return Trim(ReplaceUidCharacters("+OK " + listing_line));
-}
-
-std::string SpoolFileName(const std::string& terminator_key) {
-  const std::size_t blank = terminator_key.rfind(' ');
-  return Trim(blank == std::string::npos ? terminator_key : terminator_key.substr(blank + 1));
-}
 
 void ParseMsgs(int count) {
   platform::Env& env = platform::env();

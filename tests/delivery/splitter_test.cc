@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "gateway/control/spool_names.h"
 #include "gateway/delivery/delivery.h"
-#include "gateway/delivery/splitter.h"
 #include "platform/env.h"
 #include "tests/pop3/gateway_test_env.h"
 #include "tests/support/machine_root.h"

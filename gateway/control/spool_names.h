@@ -1,5 +1,6 @@
 // Names of spool message files, derived from the messages' unique
-// identifiers; shared by the splitter and the remote deletion.
+// identifiers; shared by the splitter (delivery/) and the remote deletion
+// (pop3/).
 #pragma once
 
 #include <string>
