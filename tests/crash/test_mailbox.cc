@@ -26,7 +26,9 @@ int MarkedNumber(const std::string& line) {
 
 }  // namespace
 
-std::vector<TestMessage> MakeMailbox(int count) {
+std::vector<TestMessage> MakeMailbox(int count) { return MakeMailbox(count, 0); }
+
+std::vector<TestMessage> MakeMailbox(int count, int body_lines) {
   std::vector<TestMessage> mailbox;
   for (int n = 1; n <= count; ++n) {
     const std::string id = std::to_string(n);
@@ -37,7 +39,7 @@ std::vector<TestMessage> MakeMailbox(int count) {
         kMarkerStart + id + kMarkerEnd,
         "",
     };
-    const int body = n % 10 == 0 ? kLargeLines : kSmallLines;
+    const int body = body_lines > 0 ? body_lines : n % 10 == 0 ? kLargeLines : kSmallLines;
     for (int i = 1; i <= body; ++i) {
       std::string line = "message " + id + " line " + std::to_string(i) + " ";
       line.resize(kLineLength, 'x');

@@ -20,6 +20,8 @@ struct TestMessage {
 // count messages; every tenth is large (about 200 KB), so that download,
 // split and delivery each take a while.
 std::vector<TestMessage> MakeMailbox(int count);
+// count messages of body_lines lines of 62 characters each.
+std::vector<TestMessage> MakeMailbox(int count, int body_lines);
 
 // The messages delivered in a set of SMTP transcripts: one entry per
 // message whose data was ended by its "." line, by message number. A

@@ -23,32 +23,6 @@ constexpr int kRunLimitMs = 90000;
 constexpr int kMessages = 6;
 constexpr int kBodyLines = 4800;  // about 300 KB a message
 
-std::vector<TestMessage> LargeMailbox() {
-  std::vector<TestMessage> mailbox;
-  for (int n = 1; n <= kMessages; ++n) {
-    const std::string id = std::to_string(n);
-    std::vector<std::string> lines = {"From: sender" + id + "@example.org", "To: u@example.com",
-                                      "Subject: large message " + id,
-                                      "Message-ID: <" + id + ".crash@example.org>", ""};
-    for (int i = 1; i <= kBodyLines; ++i) {
-      std::string line = "message " + id + " line " + std::to_string(i) + " ";
-      line.resize(62, 'x');
-      lines.push_back(line);
-    }
-    TestMessage message;
-    message.number = n;
-    message.uid = "large:" + id;
-    message.spool_name = "large_" + id;
-    for (const std::string& line : lines) {
-      message.content += line + "\r\n";
-      message.spool_bytes += line + "\n";
-    }
-    message.spool_bytes += ".\n";
-    mailbox.push_back(std::move(message));
-  }
-  return mailbox;
-}
-
 class SmallDiskTest : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
@@ -57,7 +31,7 @@ class SmallDiskTest : public ::testing::TestWithParam<const char*> {
     if (!probe.exited || probe.exit_code != 0) {
       GTEST_SKIP() << "no private mount namespace here (the tests need root)";
     }
-    mailbox_ = LargeMailbox();
+    mailbox_ = crash_testing::MakeMailbox(kMessages, kBodyLines);
     const std::string pop = platform::testing::FreshLoopbackAddress({110});
     const std::string smtp = platform::testing::FreshLoopbackAddress({25});
     pop3_ = std::make_unique<testing_support::ScriptedPop3Server>(pop, "site", "secret");

@@ -58,9 +58,20 @@ class QuillonUnderWineTest : public ::testing::Test {
                          {"exchangedir", WindowsPath(root_.exchangedir())},
                          {"loglevel", "2"}});
     wine_.emplace(root_.path() / "wineprefix");
+    ASSERT_TRUE(ImportSettings());
+  }
+
+  // Imports the settings file into the prefix's registry.
+  ::testing::AssertionResult ImportSettings() const {
     const platform::testing::ProcessResult imported =
         wine_->Run({"regedit", "/S", WindowsPath(root_.path() / "registry.reg")}, Log());
-    ASSERT_TRUE(imported.exited && imported.exit_code == 0) << ReadFileBytes(Log());
+    if (imported.exited && imported.exit_code == 0) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << ReadFileBytes(Log());
+  }
+  // One more value in the settings key, imported.
+  ::testing::AssertionResult AddSetting(const std::string& name, const std::string& value) const {
+    root_.AddSetting(name, value);
+    return ImportSettings();
   }
 
   std::filesystem::path Log(const std::string& name = "wine.log") const { return root_.path() / name; }
@@ -105,10 +116,7 @@ TEST_F(QuillonUnderWineTest, WholeRunDeliversArchivesAndEmptiesTheMailbox) {
 }
 
 TEST_F(QuillonUnderWineTest, StandardSmtpModeDeliversBothMessagesOverOneConnection) {
-  root_.AddSetting("smtpmode", "standard");
-  const platform::testing::ProcessResult imported =
-      wine_->Run({"regedit", "/S", WindowsPath(root_.path() / "registry.reg")}, Log());
-  ASSERT_TRUE(imported.exited && imported.exit_code == 0) << ReadFileBytes(Log());
+  ASSERT_TRUE(AddSetting("smtpmode", "standard"));
 
   const platform::testing::ProcessResult run = wine_->Run({QuillonExe().string()}, Log());
   ASSERT_TRUE(run.exited) << (run.timed_out ? "timed out" : "killed");
@@ -187,10 +195,7 @@ TEST_F(QuillonUnderWineTest, TheRunEndsWithItsWorkNotWithTheKeepAlivePause) {
 TEST_F(QuillonUnderWineTest, TheProvidersEnvelopeFieldSendsABccCopyToItsRecipientOnly) {
   provider_->AddMessage("3", "X-Original-To: bcc@example.com\r\nFrom: c@example.org\r\n"
                              "To: u@example.com, v@example.com\r\n\r\nfor bcc\r\n");
-  root_.AddSetting("envelopeheader", "x-original-to");
-  const platform::testing::ProcessResult imported =
-      wine_->Run({"regedit", "/S", WindowsPath(root_.path() / "registry.reg")}, Log());
-  ASSERT_TRUE(imported.exited && imported.exit_code == 0) << ReadFileBytes(Log());
+  ASSERT_TRUE(AddSetting("envelopeheader", "x-original-to"));
 
   const platform::testing::ProcessResult run = wine_->Run({QuillonExe().string()}, Log());
   ASSERT_TRUE(run.exited) << (run.timed_out ? "timed out" : "killed");
