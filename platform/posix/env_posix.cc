@@ -9,12 +9,12 @@ thread_local std::uint32_t last_error = 0;
 }
 
 Env* Env::Default() {
-  static PosixEnv* env = new PosixEnv;
+  static SystemEnv* env = new SystemEnv;
   return env;
 }
 
-std::uint32_t PosixEnv::LastError() { return last_error; }
-void PosixEnv::SetLastErrorCode(std::uint32_t code) { last_error = code; }
+std::uint32_t SystemEnv::LastError() { return last_error; }
+void SystemEnv::SetLastErrorCode(std::uint32_t code) { last_error = code; }
 
 std::string PosixPath(const std::string& path) {
   std::string p = path;

@@ -59,7 +59,7 @@ void ToSyslog(std::uint16_t type, const std::vector<std::string>& strings) {
 
 }  // namespace
 
-EventSource PosixEnv::RegisterSource(const std::string& source) {
+EventSource SystemEnv::RegisterSource(const std::string& source) {
   const std::string path = MachinePath(kLogName);
   int error = MakeMachineDirectory(kLogDirectory);
   int fd = -1;
@@ -79,7 +79,7 @@ EventSource PosixEnv::RegisterSource(const std::string& source) {
   return reinterpret_cast<EventSource>(new OpenSource{source, fd});
 }
 
-bool PosixEnv::Report(EventSource source, std::uint16_t type, std::uint16_t category,
+bool SystemEnv::Report(EventSource source, std::uint16_t type, std::uint16_t category,
                       std::uint32_t event_id, const std::vector<std::string>& strings) {
   if (source == 0) {
     SetLastErrorCode(kErrorInvalidHandle);
@@ -99,7 +99,7 @@ bool PosixEnv::Report(EventSource source, std::uint16_t type, std::uint16_t cate
   return false;
 }
 
-void PosixEnv::DeregisterSource(EventSource source) {
+void SystemEnv::DeregisterSource(EventSource source) {
   if (source == 0) {
     SetLastErrorCode(kErrorInvalidHandle);
     return;

@@ -46,7 +46,7 @@ void SetMoveError(int error, const std::string& from, const std::string& to) {
 
 }  // namespace
 
-FileHandle PosixEnv::CreateFileAlways(const std::string& path) {
+FileHandle SystemEnv::CreateFileAlways(const std::string& path) {
   std::string p = PosixPath(path);
   int fd = open(p.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) {
@@ -56,7 +56,7 @@ FileHandle PosixEnv::CreateFileAlways(const std::string& path) {
   return fd;
 }
 
-FileHandle PosixEnv::OpenForRead(const std::string& path) {
+FileHandle SystemEnv::OpenForRead(const std::string& path) {
   std::string p = PosixPath(path);
   int fd = open(p.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -73,7 +73,7 @@ FileHandle PosixEnv::OpenForRead(const std::string& path) {
   return fd;
 }
 
-long PosixEnv::ReadSome(FileHandle file, void* buffer, std::uint32_t count) {
+long SystemEnv::ReadSome(FileHandle file, void* buffer, std::uint32_t count) {
   ssize_t got;
   do {
     got = read(Fd(file), buffer, count);
@@ -85,7 +85,7 @@ long PosixEnv::ReadSome(FileHandle file, void* buffer, std::uint32_t count) {
   return static_cast<long>(got);
 }
 
-bool PosixEnv::WriteOnce(FileHandle file, const void* data, std::uint32_t count,
+bool SystemEnv::WriteOnce(FileHandle file, const void* data, std::uint32_t count,
                          std::uint32_t* written) {
   // write() may stop short when the file system fills up; the next call
   // then tells why (ENOSPC), as WriteFile would have at once.
@@ -107,7 +107,7 @@ bool PosixEnv::WriteOnce(FileHandle file, const void* data, std::uint32_t count,
 
 // One syncfs() writes back every file of the file system and commits its
 // journal once, where a flush per file would commit it once per file.
-bool PosixEnv::FlushWrittenFiles(const std::vector<std::string>& paths) {
+bool SystemEnv::FlushWrittenFiles(const std::vector<std::string>& paths) {
   if (paths.empty()) return true;
   std::string p = PosixPath(paths.front());
   int fd = open(p.c_str(), O_RDONLY | O_CLOEXEC);
@@ -122,7 +122,7 @@ bool PosixEnv::FlushWrittenFiles(const std::vector<std::string>& paths) {
   return ok;
 }
 
-bool PosixEnv::CloseFile(FileHandle file) {
+bool SystemEnv::CloseFile(FileHandle file) {
   // On Linux the descriptor is gone even when close reports EINTR.
   if (close(Fd(file)) != 0 && errno != EINTR) {
     SetLastErrorFromErrno(errno);
@@ -131,7 +131,7 @@ bool PosixEnv::CloseFile(FileHandle file) {
   return true;
 }
 
-bool PosixEnv::RemoveFile(const std::string& path) {
+bool SystemEnv::RemoveFile(const std::string& path) {
   std::string p = PosixPath(path);
   if (unlink(p.c_str()) != 0) {
     SetPathError(errno, p);
@@ -140,7 +140,7 @@ bool PosixEnv::RemoveFile(const std::string& path) {
   return true;
 }
 
-bool PosixEnv::MoveNoReplace(const std::string& from, const std::string& to) {
+bool SystemEnv::MoveNoReplace(const std::string& from, const std::string& to) {
   std::string f = PosixPath(from);
   std::string t = PosixPath(to);
   if (renameat2(AT_FDCWD, f.c_str(), AT_FDCWD, t.c_str(), RENAME_NOREPLACE) == 0) {
@@ -165,7 +165,7 @@ bool PosixEnv::MoveNoReplace(const std::string& from, const std::string& to) {
   return true;
 }
 
-bool PosixEnv::MoveReplace(const std::string& from, const std::string& to) {
+bool SystemEnv::MoveReplace(const std::string& from, const std::string& to) {
   std::string f = PosixPath(from);
   std::string t = PosixPath(to);
   if (rename(f.c_str(), t.c_str()) != 0) {
@@ -177,7 +177,7 @@ bool PosixEnv::MoveReplace(const std::string& from, const std::string& to) {
 
 // A directory made by root belongs to the machine root's owner: the spool
 // directories that the set-up creates are the gateway's.
-bool PosixEnv::MakeDirectory(const std::string& path) {
+bool SystemEnv::MakeDirectory(const std::string& path) {
   std::string p = PosixPath(path);
   if (mkdir(p.c_str(), 0777) != 0) {
     SetPathError(errno, p);
@@ -190,7 +190,7 @@ bool PosixEnv::MakeDirectory(const std::string& path) {
   return true;
 }
 
-bool PosixEnv::FlushDirectory(const std::string& path) {
+bool SystemEnv::FlushDirectory(const std::string& path) {
   std::string p = PosixPath(path);
   int fd = open(p.c_str(), O_DIRECTORY | O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -204,7 +204,7 @@ bool PosixEnv::FlushDirectory(const std::string& path) {
   return ok;
 }
 
-bool PosixEnv::ListDirectory(const std::string& pattern,
+bool SystemEnv::ListDirectory(const std::string& pattern,
                              std::vector<std::string>* names) {
   std::string p = PosixPath(pattern);
   std::size_t slash = p.rfind('/');

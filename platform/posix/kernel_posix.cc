@@ -15,7 +15,7 @@
 
 namespace platform {
 
-Thread PosixEnv::StartThread(std::function<void()> body) {
+Thread SystemEnv::StartThread(std::function<void()> body) {
   try {
     return reinterpret_cast<Thread>(new std::thread(std::move(body)));
   } catch (const std::system_error& e) {
@@ -24,14 +24,14 @@ Thread PosixEnv::StartThread(std::function<void()> body) {
   }
 }
 
-void PosixEnv::JoinThread(Thread thread) {
+void SystemEnv::JoinThread(Thread thread) {
   if (thread == 0) return;
   auto* t = reinterpret_cast<std::thread*>(thread);
   t->join();
   delete t;
 }
 
-void PosixEnv::SleepMs(std::uint32_t milliseconds) {
+void SystemEnv::SleepMs(std::uint32_t milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
@@ -51,7 +51,7 @@ std::int64_t MonotonicMs() {
 }
 }  // namespace
 
-Event PosixEnv::NewEvent() {
+Event SystemEnv::NewEvent() {
   int ends[2];
   if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
     SetLastErrorFromErrno(errno);
@@ -60,14 +60,14 @@ Event PosixEnv::NewEvent() {
   return reinterpret_cast<Event>(new PipeEvent{ends[0], ends[1]});
 }
 
-void PosixEnv::SignalEvent(Event event) {
+void SystemEnv::SignalEvent(Event event) {
   if (event == 0) return;
   // A second byte, should it be signalled twice, changes nothing.
   [[maybe_unused]] const ssize_t written =
       write(reinterpret_cast<PipeEvent*>(event)->write_end, "s", 1);
 }
 
-bool PosixEnv::WaitForEvent(Event event, std::uint32_t milliseconds) {
+bool SystemEnv::WaitForEvent(Event event, std::uint32_t milliseconds) {
   pollfd ready{};
   ready.fd = event == 0 ? -1 : reinterpret_cast<PipeEvent*>(event)->read_end;  // -1: none
   ready.events = POLLIN;
@@ -80,7 +80,7 @@ bool PosixEnv::WaitForEvent(Event event, std::uint32_t milliseconds) {
   }
 }
 
-void PosixEnv::CloseEvent(Event event) {
+void SystemEnv::CloseEvent(Event event) {
   if (event == 0) return;
   auto* pipe_event = reinterpret_cast<PipeEvent*>(event);
   close(pipe_event->read_end);
@@ -88,8 +88,8 @@ void PosixEnv::CloseEvent(Event event) {
   delete pipe_event;
 }
 
-void PosixEnv::ExitProcess(int code) { std::exit(code); }
+void SystemEnv::ExitProcess(int code) { std::exit(code); }
 
-void PosixEnv::KeepNewFilesPrivate() { umask(077); }
+void SystemEnv::KeepNewFilesPrivate() { umask(077); }
 
 }  // namespace platform

@@ -98,7 +98,7 @@ bool FindSection(const std::string& path, const char* name, std::string* section
 
 }  // namespace
 
-bool PosixEnv::ReadVersionRecord(const std::string& bare_name,
+bool SystemEnv::ReadVersionRecord(const std::string& bare_name,
                                  std::map<std::string, std::string>* entries) {
   const std::string name = PosixProgramName(bare_name);
   for (const std::string& dir : SearchDirectories()) {
@@ -125,7 +125,7 @@ bool PosixEnv::ReadVersionRecord(const std::string& bare_name,
   return false;
 }
 
-bool PosixEnv::QueryMemory(MemoryStatus* status) {
+bool SystemEnv::QueryMemory(MemoryStatus* status) {
   struct sysinfo info;
   if (sysinfo(&info) != 0) {
     SetLastErrorFromErrno(errno);
@@ -136,10 +136,10 @@ bool PosixEnv::QueryMemory(MemoryStatus* status) {
   return true;
 }
 
-int PosixEnv::CurrentDrive() { return kDriveC; }
+int SystemEnv::CurrentDrive() { return kDriveC; }
 
 // Every drive root stands for the current directory's file system.
-bool PosixEnv::QueryDiskFree(const std::string&, DiskFree* free) {
+bool SystemEnv::QueryDiskFree(const std::string&, DiskFree* free) {
   struct statvfs fs;
   if (statvfs(".", &fs) != 0) {
     SetLastErrorFromErrno(errno);

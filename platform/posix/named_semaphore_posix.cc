@@ -27,7 +27,7 @@ bool IsFileName(const std::string& name) {
 
 }  // namespace
 
-Handle PosixEnv::CreateNamedSemaphore(const std::string& name, long initial_count,
+Handle SystemEnv::CreateNamedSemaphore(const std::string& name, long initial_count,
                                       long maximum_count) {
   if (!IsFileName(name) || maximum_count <= 0 || initial_count < 0 ||
       initial_count > maximum_count) {
@@ -64,7 +64,7 @@ Handle PosixEnv::CreateNamedSemaphore(const std::string& name, long initial_coun
   return static_cast<Handle>(fd) + 1;
 }
 
-bool PosixEnv::CloseHandleValue(Handle handle) {
+bool SystemEnv::CloseHandleValue(Handle handle) {
   if (handle == 0 || close(static_cast<int>(handle - 1)) != 0) {
     SetLastErrorCode(kErrorInvalidHandle);
     return false;

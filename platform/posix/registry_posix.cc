@@ -197,7 +197,7 @@ long UpdateRegistry(const std::function<bool(regedit::Document*)>& change) {
 
 }  // namespace
 
-long PosixEnv::RegOpen(RegRoot, const std::string& path, RegAccess access, RegKey* key) {
+long SystemEnv::RegOpen(RegRoot, const std::string& path, RegAccess access, RegKey* key) {
   const std::string full = FullPath(path);
   if (key == nullptr || full.empty()) return Fail(kErrorInvalidParameter);
   regedit::Document document;
@@ -207,7 +207,7 @@ long PosixEnv::RegOpen(RegRoot, const std::string& path, RegAccess access, RegKe
   return kErrorSuccess;
 }
 
-long PosixEnv::RegCreate(RegRoot, const std::string& path, RegKey* key,
+long SystemEnv::RegCreate(RegRoot, const std::string& path, RegKey* key,
                          RegDisposition* disposition) {
   const std::string full = FullPath(path);
   if (key == nullptr || full.empty()) return Fail(kErrorInvalidParameter);
@@ -229,7 +229,7 @@ long PosixEnv::RegCreate(RegRoot, const std::string& path, RegKey* key,
   return kErrorSuccess;
 }
 
-long PosixEnv::RegQuery(RegKey key, const std::string& name, std::uint32_t* type,
+long SystemEnv::RegQuery(RegKey key, const std::string& name, std::uint32_t* type,
                         unsigned char* data, std::uint32_t* size) {
   if (key == 0) return Fail(kErrorInvalidHandle);
   const OpenKey& open_key = *KeyObject(key);
@@ -251,7 +251,7 @@ long PosixEnv::RegQuery(RegKey key, const std::string& name, std::uint32_t* type
   return kErrorSuccess;
 }
 
-long PosixEnv::RegSet(RegKey key, const std::string& name, std::uint32_t type,
+long SystemEnv::RegSet(RegKey key, const std::string& name, std::uint32_t type,
                       const unsigned char* data, std::uint32_t size) {
   if (key == 0) return Fail(kErrorInvalidHandle);
   const OpenKey& open_key = *KeyObject(key);
@@ -276,7 +276,7 @@ long PosixEnv::RegSet(RegKey key, const std::string& name, std::uint32_t type,
   });
 }
 
-long PosixEnv::RegClose(RegKey key) {
+long SystemEnv::RegClose(RegKey key) {
   if (key == 0) return Fail(kErrorInvalidHandle);
   delete KeyObject(key);
   return kErrorSuccess;

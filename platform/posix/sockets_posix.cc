@@ -136,11 +136,11 @@ bool WaitForSocket(Socket socket, short events, std::uint32_t ms) {
 
 std::uint32_t SilenceLimitOf(Socket socket) { return Limits().Get(socket); }
 
-int PosixEnv::SocketStartup() { return 0; }
+int SystemEnv::SocketStartup() { return 0; }
 
-void PosixEnv::SocketCleanup() {}
+void SystemEnv::SocketCleanup() {}
 
-Socket PosixEnv::CreateStreamSocket() {
+Socket SystemEnv::CreateStreamSocket() {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     SetSocketErrorFromErrno(errno);
@@ -158,7 +158,7 @@ Socket PosixEnv::CreateStreamSocket() {
 // hundred bytes make a window smaller than one segment: the peer then sends
 // a few hundred bytes per window probe, about five times a second. So a
 // size is applied only where it enlarges the kernel's buffer.
-int PosixEnv::SetBufferSize(Socket socket, SocketBuffer which, int bytes) {
+int SystemEnv::SetBufferSize(Socket socket, SocketBuffer which, int bytes) {
   int option = which == SocketBuffer::kReceive ? SO_RCVBUF : SO_SNDBUF;
   int current = 0;
   socklen_t length = sizeof current;
@@ -174,12 +174,12 @@ int PosixEnv::SetBufferSize(Socket socket, SocketBuffer which, int bytes) {
   return 0;
 }
 
-int PosixEnv::SetSilenceLimit(Socket socket, std::uint32_t milliseconds) {
+int SystemEnv::SetSilenceLimit(Socket socket, std::uint32_t milliseconds) {
   Limits().Set(socket, milliseconds);
   return 0;
 }
 
-int PosixEnv::Connect(Socket socket, std::uint32_t address, std::uint16_t port) {
+int SystemEnv::Connect(Socket socket, std::uint32_t address, std::uint16_t port) {
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(port);
@@ -196,7 +196,7 @@ int PosixEnv::Connect(Socket socket, std::uint32_t address, std::uint16_t port) 
 
 // Like a blocking Windows send, the whole block goes out; with a silence
 // limit, in as many non-blocking sends as the peer's pace needs.
-int PosixEnv::Send(Socket socket, const char* data, int length) {
+int SystemEnv::Send(Socket socket, const char* data, int length) {
   if (int result; TlsSend(socket, data, length, &result)) return result;
   std::uint32_t ms = Limits().Get(socket);
   int sent = 0;
@@ -211,7 +211,7 @@ int PosixEnv::Send(Socket socket, const char* data, int length) {
   return sent;
 }
 
-int PosixEnv::Receive(Socket socket, char* buffer, int length) {
+int SystemEnv::Receive(Socket socket, char* buffer, int length) {
   if (int result; TlsReceive(socket, buffer, length, &result)) return result;
   ssize_t got = TransferOnce(socket, POLLIN, Limits().Get(socket), [&](int flags) {
     return recv(Fd(socket), buffer, static_cast<std::size_t>(length), flags);
@@ -219,7 +219,7 @@ int PosixEnv::Receive(Socket socket, char* buffer, int length) {
   return got < 0 ? kSocketError : static_cast<int>(got);
 }
 
-int PosixEnv::CloseSocket(Socket socket) {
+int SystemEnv::CloseSocket(Socket socket) {
   // Forget the limit first: once closed, the number may be reused at once.
   Limits().Set(socket, 0);
   TlsForget(socket);
@@ -230,7 +230,7 @@ int PosixEnv::CloseSocket(Socket socket) {
   return 0;
 }
 
-bool PosixEnv::LookupHost(const std::string& name, std::uint32_t* address) {
+bool SystemEnv::LookupHost(const std::string& name, std::uint32_t* address) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
@@ -263,7 +263,7 @@ bool PosixEnv::LookupHost(const std::string& name, std::uint32_t* address) {
   return false;
 }
 
-std::uint32_t PosixEnv::DottedToAddress(const std::string& text) {
+std::uint32_t SystemEnv::DottedToAddress(const std::string& text) {
   return inet_addr(text.c_str());
 }
 

@@ -189,7 +189,7 @@ int Drive(Socket socket, SSL* ssl, Call call) {
 
 }  // namespace
 
-int PosixEnv::StartTls(Socket socket, const std::string& server_name,
+int SystemEnv::StartTls(Socket socket, const std::string& server_name,
                        const std::string& ca_file) {
   // Until the handshake succeeds the socket carries nothing in clear text.
   AllSessions().Break(socket);
@@ -249,7 +249,7 @@ int PosixEnv::StartTls(Socket socket, const std::string& server_name,
   return kSocketError;
 }
 
-std::string PosixEnv::TlsFailureText() { return tls_failure; }
+std::string SystemEnv::TlsFailureText() { return tls_failure; }
 
 bool TlsSend(Socket socket, const char* data, int length, int* result) {
   SSL* ssl = nullptr;

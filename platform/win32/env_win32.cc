@@ -5,14 +5,14 @@
 namespace platform {
 
 Env* Env::Default() {
-  static Win32Env* env = new Win32Env;
+  static SystemEnv* env = new SystemEnv;
   return env;
 }
 
 // Windows Sockets keeps its last error in the same per-thread value
 // (WSAGetLastError is GetLastError), so one pair serves both numberings.
-std::uint32_t Win32Env::LastError() { return GetLastError(); }
-void Win32Env::SetLastErrorCode(std::uint32_t code) { SetLastError(code); }
+std::uint32_t SystemEnv::LastError() { return GetLastError(); }
+void SystemEnv::SetLastErrorCode(std::uint32_t code) { SetLastError(code); }
 
 SavedLastError::SavedLastError() : code_(GetLastError()) {}
 void SavedLastError::Restore() const { SetLastError(code_); }

@@ -9,11 +9,11 @@ namespace {
 HANDLE ToHandle(EventSource source) { return reinterpret_cast<HANDLE>(source); }
 }  // namespace
 
-EventSource Win32Env::RegisterSource(const std::string& source) {
+EventSource SystemEnv::RegisterSource(const std::string& source) {
   return reinterpret_cast<EventSource>(RegisterEventSourceA(nullptr, source.c_str()));
 }
 
-bool Win32Env::Report(EventSource source, std::uint16_t type,
+bool SystemEnv::Report(EventSource source, std::uint16_t type,
                       std::uint16_t category, std::uint32_t event_id,
                       const std::vector<std::string>& strings) {
   std::vector<const char*> texts;
@@ -24,7 +24,7 @@ bool Win32Env::Report(EventSource source, std::uint16_t type,
                       nullptr) != FALSE;
 }
 
-void Win32Env::DeregisterSource(EventSource source) {
+void SystemEnv::DeregisterSource(EventSource source) {
   DeregisterEventSource(ToHandle(source));
 }
 

@@ -18,13 +18,13 @@ FileHandle FromHandle(HANDLE handle) {
 
 }  // namespace
 
-FileHandle Win32Env::CreateFileAlways(const std::string& path) {
+FileHandle SystemEnv::CreateFileAlways(const std::string& path) {
   return FromHandle(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                                 FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-FileHandle Win32Env::OpenForRead(const std::string& path) {
+FileHandle SystemEnv::OpenForRead(const std::string& path) {
   // Without FILE_FLAG_BACKUP_SEMANTICS a directory is refused with
   // ERROR_ACCESS_DENIED.
   return FromHandle(CreateFileA(path.c_str(), GENERIC_READ,
@@ -32,13 +32,13 @@ FileHandle Win32Env::OpenForRead(const std::string& path) {
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-long Win32Env::ReadSome(FileHandle file, void* buffer, std::uint32_t count) {
+long SystemEnv::ReadSome(FileHandle file, void* buffer, std::uint32_t count) {
   DWORD read = 0;
   if (!ReadFile(ToHandle(file), buffer, count, &read, nullptr)) return -1;
   return static_cast<long>(read);
 }
 
-bool Win32Env::WriteOnce(FileHandle file, const void* data, std::uint32_t count,
+bool SystemEnv::WriteOnce(FileHandle file, const void* data, std::uint32_t count,
                          std::uint32_t* written) {
   DWORD done = 0;
   const bool ok = WriteFile(ToHandle(file), data, count, &done, nullptr) != FALSE;
@@ -48,7 +48,7 @@ bool Win32Env::WriteOnce(FileHandle file, const void* data, std::uint32_t count,
 
 // Windows has no flush of a whole volume for an ordinary account: each file
 // is opened and flushed on its own.
-bool Win32Env::FlushWrittenFiles(const std::vector<std::string>& paths) {
+bool SystemEnv::FlushWrittenFiles(const std::vector<std::string>& paths) {
   for (const std::string& path : paths) {
     HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -65,28 +65,28 @@ bool Win32Env::FlushWrittenFiles(const std::vector<std::string>& paths) {
   return true;
 }
 
-bool Win32Env::CloseFile(FileHandle file) {
+bool SystemEnv::CloseFile(FileHandle file) {
   return CloseHandle(ToHandle(file)) != FALSE;
 }
 
-bool Win32Env::RemoveFile(const std::string& path) {
+bool SystemEnv::RemoveFile(const std::string& path) {
   return DeleteFileA(path.c_str()) != FALSE;
 }
 
-bool Win32Env::MoveNoReplace(const std::string& from, const std::string& to) {
+bool SystemEnv::MoveNoReplace(const std::string& from, const std::string& to) {
   return MoveFileA(from.c_str(), to.c_str()) != FALSE;
 }
 
-bool Win32Env::MoveReplace(const std::string& from, const std::string& to) {
+bool SystemEnv::MoveReplace(const std::string& from, const std::string& to) {
   return MoveFileExA(from.c_str(), to.c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 
-bool Win32Env::MakeDirectory(const std::string& path) {
+bool SystemEnv::MakeDirectory(const std::string& path) {
   return CreateDirectoryA(path.c_str(), nullptr) != FALSE;
 }
 
-bool Win32Env::FlushDirectory(const std::string& path) {
+bool SystemEnv::FlushDirectory(const std::string& path) {
   const SavedLastError before;
   // Flushing needs write access to the directory, which an ordinary account
   // may lack; NTFS journals directory entries itself, so a refused open is
@@ -111,7 +111,7 @@ bool Win32Env::FlushDirectory(const std::string& path) {
   return true;
 }
 
-bool Win32Env::ListDirectory(const std::string& pattern,
+bool SystemEnv::ListDirectory(const std::string& pattern,
                              std::vector<std::string>* names) {
   const SavedLastError before;
   names->clear();

@@ -21,7 +21,7 @@ DWORD WINAPI RunBody(LPVOID parameter) {
 
 }  // namespace
 
-Handle Win32Env::CreateNamedSemaphore(const std::string& name,
+Handle SystemEnv::CreateNamedSemaphore(const std::string& name,
                                       long initial_count, long maximum_count) {
   // Cleared first, so that a new object leaves 0 and an existing one
   // ERROR_ALREADY_EXISTS, whatever the system does with a new one.
@@ -30,11 +30,11 @@ Handle Win32Env::CreateNamedSemaphore(const std::string& name,
       CreateSemaphoreA(nullptr, initial_count, maximum_count, name.c_str()));
 }
 
-bool Win32Env::CloseHandleValue(Handle handle) {
+bool SystemEnv::CloseHandleValue(Handle handle) {
   return CloseHandle(ToHandle(handle)) != FALSE;
 }
 
-Thread Win32Env::StartThread(std::function<void()> body) {
+Thread SystemEnv::StartThread(std::function<void()> body) {
   auto owned = std::make_unique<std::function<void()>>(std::move(body));
   HANDLE thread = CreateThread(nullptr, 0, RunBody, owned.get(), 0, nullptr);
   if (thread == nullptr) return 0;
@@ -42,23 +42,23 @@ Thread Win32Env::StartThread(std::function<void()> body) {
   return reinterpret_cast<Thread>(thread);
 }
 
-void Win32Env::JoinThread(Thread thread) {
+void SystemEnv::JoinThread(Thread thread) {
   if (thread == 0) return;
   WaitForSingleObject(ToHandle(thread), INFINITE);
   CloseHandle(ToHandle(thread));
 }
 
-void Win32Env::SleepMs(std::uint32_t milliseconds) { Sleep(milliseconds); }
+void SystemEnv::SleepMs(std::uint32_t milliseconds) { Sleep(milliseconds); }
 
-Event Win32Env::NewEvent() {
+Event SystemEnv::NewEvent() {
   return reinterpret_cast<Event>(CreateEventA(nullptr, TRUE, FALSE, nullptr));
 }
 
-void Win32Env::SignalEvent(Event event) {
+void SystemEnv::SignalEvent(Event event) {
   if (event != 0) SetEvent(ToHandle(event));
 }
 
-bool Win32Env::WaitForEvent(Event event, std::uint32_t milliseconds) {
+bool SystemEnv::WaitForEvent(Event event, std::uint32_t milliseconds) {
   if (event == 0) {
     Sleep(milliseconds);
     return false;
@@ -66,12 +66,12 @@ bool Win32Env::WaitForEvent(Event event, std::uint32_t milliseconds) {
   return WaitForSingleObject(ToHandle(event), milliseconds) == WAIT_OBJECT_0;
 }
 
-void Win32Env::CloseEvent(Event event) {
+void SystemEnv::CloseEvent(Event event) {
   if (event != 0) CloseHandle(ToHandle(event));
 }
 
-void Win32Env::ExitProcess(int code) { ::ExitProcess(static_cast<UINT>(code)); }
+void SystemEnv::ExitProcess(int code) { ::ExitProcess(static_cast<UINT>(code)); }
 
-void Win32Env::KeepNewFilesPrivate() {}
+void SystemEnv::KeepNewFilesPrivate() {}
 
 }  // namespace platform

@@ -8,7 +8,7 @@
 
 namespace platform {
 
-bool Win32Env::ReadVersionRecord(const std::string& bare_name,
+bool SystemEnv::ReadVersionRecord(const std::string& bare_name,
                                  std::map<std::string, std::string>* entries) {
   const SavedLastError before;
   entries->clear();
@@ -36,7 +36,7 @@ bool Win32Env::ReadVersionRecord(const std::string& bare_name,
   return true;
 }
 
-bool Win32Env::QueryMemory(MemoryStatus* status) {
+bool SystemEnv::QueryMemory(MemoryStatus* status) {
   MEMORYSTATUSEX memory;
   memory.dwLength = sizeof memory;
   if (!GlobalMemoryStatusEx(&memory)) return false;
@@ -44,9 +44,9 @@ bool Win32Env::QueryMemory(MemoryStatus* status) {
   return true;
 }
 
-int Win32Env::CurrentDrive() { return _getdrive(); }
+int SystemEnv::CurrentDrive() { return _getdrive(); }
 
-bool Win32Env::QueryDiskFree(const std::string& root, DiskFree* free) {
+bool SystemEnv::QueryDiskFree(const std::string& root, DiskFree* free) {
   DWORD sectors_per_cluster = 0;
   DWORD bytes_per_sector = 0;
   DWORD free_clusters = 0;

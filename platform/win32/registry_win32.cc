@@ -24,7 +24,7 @@ HKEY ToKey(RegKey key) { return reinterpret_cast<HKEY>(key); }
 
 }  // namespace
 
-long Win32Env::RegOpen(RegRoot root, const std::string& path, RegAccess access,
+long SystemEnv::RegOpen(RegRoot root, const std::string& path, RegAccess access,
                        RegKey* key) {
   HKEY opened = nullptr;
   const LONG status =
@@ -33,7 +33,7 @@ long Win32Env::RegOpen(RegRoot root, const std::string& path, RegAccess access,
   return status;
 }
 
-long Win32Env::RegCreate(RegRoot root, const std::string& path, RegKey* key,
+long SystemEnv::RegCreate(RegRoot root, const std::string& path, RegKey* key,
                          RegDisposition* disposition) {
   HKEY created = nullptr;
   DWORD how = 0;
@@ -48,7 +48,7 @@ long Win32Env::RegCreate(RegRoot root, const std::string& path, RegKey* key,
   return status;
 }
 
-long Win32Env::RegQuery(RegKey key, const std::string& name, std::uint32_t* type,
+long SystemEnv::RegQuery(RegKey key, const std::string& name, std::uint32_t* type,
                         unsigned char* data, std::uint32_t* size) {
   DWORD stored_type = 0;
   DWORD length = *size;
@@ -59,11 +59,11 @@ long Win32Env::RegQuery(RegKey key, const std::string& name, std::uint32_t* type
   return status;
 }
 
-long Win32Env::RegSet(RegKey key, const std::string& name, std::uint32_t type,
+long SystemEnv::RegSet(RegKey key, const std::string& name, std::uint32_t type,
                       const unsigned char* data, std::uint32_t size) {
   return RegSetValueExA(ToKey(key), name.c_str(), 0, type, data, size);
 }
 
-long Win32Env::RegClose(RegKey key) { return RegCloseKey(ToKey(key)); }
+long SystemEnv::RegClose(RegKey key) { return RegCloseKey(ToKey(key)); }
 
 }  // namespace platform

@@ -65,14 +65,14 @@ int WaitReady(SOCKET s, Wait wait, DWORD limit_ms) {
 
 }  // namespace
 
-int Win32Env::SocketStartup() {
+int SystemEnv::SocketStartup() {
   WSADATA data;
   return WSAStartup(MAKEWORD(1, 1), &data);
 }
 
-void Win32Env::SocketCleanup() { WSACleanup(); }
+void SystemEnv::SocketCleanup() { WSACleanup(); }
 
-Socket Win32Env::CreateStreamSocket() {
+Socket SystemEnv::CreateStreamSocket() {
   const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
   if (s == INVALID_SOCKET) return kInvalidSocket;
   // Each send goes out at once: a short last segment must not wait for the
@@ -82,13 +82,13 @@ Socket Win32Env::CreateStreamSocket() {
   return static_cast<Socket>(s);
 }
 
-int Win32Env::SetBufferSize(Socket socket, SocketBuffer which, int bytes) {
+int SystemEnv::SetBufferSize(Socket socket, SocketBuffer which, int bytes) {
   return setsockopt(ToSocket(socket), SOL_SOCKET,
                     which == SocketBuffer::kReceive ? SO_RCVBUF : SO_SNDBUF,
                     reinterpret_cast<const char*>(&bytes), sizeof bytes);
 }
 
-int Win32Env::SetSilenceLimit(Socket socket, std::uint32_t milliseconds) {
+int SystemEnv::SetSilenceLimit(Socket socket, std::uint32_t milliseconds) {
   const SOCKET s = ToSocket(socket);
   u_long non_blocking = milliseconds != 0 ? 1 : 0;
   if (ioctlsocket(s, FIONBIO, &non_blocking) == SOCKET_ERROR) return SOCKET_ERROR;
@@ -101,7 +101,7 @@ int Win32Env::SetSilenceLimit(Socket socket, std::uint32_t milliseconds) {
   return 0;
 }
 
-int Win32Env::Connect(Socket socket, std::uint32_t address, std::uint16_t port) {
+int SystemEnv::Connect(Socket socket, std::uint32_t address, std::uint16_t port) {
   const SOCKET s = ToSocket(socket);
   sockaddr_in peer;
   std::memset(&peer, 0, sizeof peer);
@@ -118,12 +118,12 @@ int Win32Env::Connect(Socket socket, std::uint32_t address, std::uint16_t port) 
 }
 
 // Through the socket's TLS session when it has one.
-int Win32Env::Send(Socket socket, const char* data, int length) {
+int SystemEnv::Send(Socket socket, const char* data, int length) {
   if (int result; TlsSend(socket, data, length, &result)) return result;
   return PlainSend(socket, data, length);
 }
 
-int Win32Env::Receive(Socket socket, char* buffer, int length) {
+int SystemEnv::Receive(Socket socket, char* buffer, int length) {
   if (int result; TlsReceive(socket, buffer, length, &result)) return result;
   return PlainReceive(socket, buffer, length);
 }
@@ -165,7 +165,7 @@ int PlainReceive(Socket socket, char* buffer, int length) {
   }
 }
 
-int Win32Env::CloseSocket(Socket socket) {
+int SystemEnv::CloseSocket(Socket socket) {
   const SOCKET s = ToSocket(socket);
   {
     // Forgotten first: once closed, the number may be reused at once.
@@ -176,7 +176,7 @@ int Win32Env::CloseSocket(Socket socket) {
   return closesocket(s);
 }
 
-bool Win32Env::LookupHost(const std::string& name, std::uint32_t* address) {
+bool SystemEnv::LookupHost(const std::string& name, std::uint32_t* address) {
   const hostent* host = gethostbyname(name.c_str());
   if (host == nullptr) return false;
   if (host->h_addrtype != AF_INET || host->h_length != sizeof *address ||
@@ -188,7 +188,7 @@ bool Win32Env::LookupHost(const std::string& name, std::uint32_t* address) {
   return true;
 }
 
-std::uint32_t Win32Env::DottedToAddress(const std::string& text) {
+std::uint32_t SystemEnv::DottedToAddress(const std::string& text) {
   return inet_addr(text.c_str());
 }
 

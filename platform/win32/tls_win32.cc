@@ -380,7 +380,7 @@ std::string VerifyServer(Session& session, const std::string& server_name,
 
 }  // namespace
 
-int Win32Env::StartTls(Socket socket, const std::string& server_name,
+int SystemEnv::StartTls(Socket socket, const std::string& server_name,
                        const std::string& ca_file) {
   // Until all succeeds the socket carries nothing in clear text.
   Session& session = *AllSessions().Open(socket);
@@ -417,7 +417,7 @@ int Win32Env::StartTls(Socket socket, const std::string& server_name,
   return 0;
 }
 
-std::string Win32Env::TlsFailureText() { return tls_failure; }
+std::string SystemEnv::TlsFailureText() { return tls_failure; }
 
 bool TlsSend(Socket socket, const char* data, int length, int* result) {
   Session* session = AllSessions().Find(socket);
