@@ -16,6 +16,7 @@ constexpr SmtpDialect kClassic = {
     .crlf_data = false,
     .data_batch = 2048,  // each block of the file in a send of its own
     .keeps_connection = false,
+    .messages_per_connection = 1,
 };
 constexpr SmtpDialect kStandard = {
     .command_end = "\r\n",
@@ -26,6 +27,7 @@ constexpr SmtpDialect kStandard = {
     // segment waits for the acknowledgement of the one before it.
     .data_batch = 65536,
     .keeps_connection = true,
+    .messages_per_connection = 10,
 };
 }  // namespace
 

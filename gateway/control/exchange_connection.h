@@ -26,8 +26,13 @@ struct SmtpDialect {
   bool crlf_data;
   // Bytes of message data gathered before they are sent.
   std::size_t data_batch;
-  // One connection carries the messages of a whole delivery run.
+  // One connection carries the messages of a whole delivery run...
   bool keeps_connection;
+  // ... but at most this many: after the last of them it is ended with
+  // QUIT, its reply awaited, and the next message opens a new one. Some
+  // servers queue every message past their own limit of a connection
+  // instead of delivering it at once.
+  int messages_per_connection;
 };
 
 // The dialect of GatewaySettings.smtpmode.

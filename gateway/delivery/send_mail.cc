@@ -201,7 +201,7 @@ bool Reset(platform::Socket connection, const SmtpDialect& dialect) {
 
 }  // namespace
 
-int SendMail(std::string name, platform::Socket* kept) {
+int SendMail(std::string name, DeliveryConnection* kept) {
   platform::Env& env = platform::env();
   const std::string path = SpoolRoot() + "\\out\\" + name;
   const DeliveryEnvelope envelope = BuildEnvelope(path);
@@ -220,33 +220,38 @@ int SendMail(std::string name, platform::Socket* kept) {
   }
 
   const SmtpDialect& dialect = CurrentSmtpDialect();
-  platform::Socket own = platform::kInvalidSocket;
-  platform::Socket& connection = kept != nullptr ? *kept : own;
-  Outcome outcome = Converse(connection, envelope, file, dialect);
+  DeliveryConnection own;
+  DeliveryConnection& connection = kept != nullptr ? *kept : own;
+  const auto close = [&] {
+    env.CloseSocket(connection.socket);
+    connection = DeliveryConnection();
+  };
+  if (connection.socket == platform::kInvalidSocket) connection.messages = 0;
+  Outcome outcome = Converse(connection.socket, envelope, file, dialect);
   if (outcome.after == After::kRetry) {
-    env.CloseSocket(connection);
-    connection = platform::kInvalidSocket;
-    outcome = Converse(connection, envelope, file, dialect);
+    close();
+    outcome = Converse(connection.socket, envelope, file, dialect);
   }
   if (!outcome.failure.empty()) LogFailure(kTag, outcome.failure, -1);
   bool keep = dialect.keeps_connection && outcome.after == After::kKeep;
-  if (keep && !outcome.failure.empty()) keep = Reset(connection, dialect);
-  if (!keep && connection != platform::kInvalidSocket) {
-    env.CloseSocket(connection);
-    connection = platform::kInvalidSocket;
+  if (keep && !outcome.failure.empty()) keep = Reset(connection.socket, dialect);
+  if (!keep && connection.socket != platform::kInvalidSocket) close();
+  // A failed message counts as well: it took its turn on the connection.
+  if (keep && ++connection.messages >= dialect.messages_per_connection) {
+    EndDeliveryConnection(connection);
   }
   if (kept == nullptr) EndDeliveryConnection(own);
   return outcome.failure.empty() ? 1 : -1;
 }
 
-void EndDeliveryConnection(platform::Socket& connection) {
-  if (connection == platform::kInvalidSocket) return;
+void EndDeliveryConnection(DeliveryConnection& connection) {
+  if (connection.socket == platform::kInvalidSocket) return;
   platform::Env& env = platform::env();
   const SmtpDialect& dialect = CurrentSmtpDialect();
-  env.Send(connection, "QUIT\r\n", 6);
+  env.Send(connection.socket, "QUIT\r\n", 6);
   // The server's farewell changes nothing, but a polite client waits for it.
   char reply[kReplyBytes];
-  if (dialect.whole_replies) ReceiveReply(connection, dialect, reply, kReplyBytes);
-  env.CloseSocket(connection);
-  connection = platform::kInvalidSocket;
+  if (dialect.whole_replies) ReceiveReply(connection.socket, dialect, reply, kReplyBytes);
+  env.CloseSocket(connection.socket);
+  connection = DeliveryConnection();
 }

@@ -81,7 +81,7 @@ int SendSMTP() {
   }
   // The connection that carries one message to the next, where the
   // "smtpmode" keeps one: this run's own, ended before it returns.
-  platform::Socket connection = platform::kInvalidSocket;
+  DeliveryConnection connection;
   for (const std::string& listed : names) {
     // ".", ".." and every dot-file stay where they are.
     if (listed.starts_with('.')) continue;

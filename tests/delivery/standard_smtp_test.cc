@@ -3,8 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gateway/control/settings.h"
@@ -300,6 +303,91 @@ TEST_F(StandardSmtpTest, AReplyThatTimesOutFailsItsMessageAndTheNextOpensANewCon
   EXPECT_EQ(Count(server.Transcript(0), "QUIT"), 0);
   EXPECT_TRUE(server.Transcript(1).ends_with("\r\n.\r\nQUIT\r\n"));
   EXPECT_EQ(DirectoryNames(root_.spool() / "out").size(), 1u);
+}
+
+// --- At most ten messages a connection ---
+
+// One delivered message of Message("ann@example.com") on a kept connection.
+std::string OneKeptMessage() {
+  return "MAIL FROM:<QUILLON@EXAMPLE.COM>\r\nRCPT TO:<ANN@EXAMPLE.COM>\r\nDATA\r\n" +
+         Crlf("To: ann@example.com\n\nbody\n.\n");
+}
+
+// A whole connection that carries count such messages.
+std::string ConnectionOf(int count) {
+  std::string transcript = "HELO ZUL\r\n";
+  for (int i = 0; i < count; ++i) transcript += OneKeptMessage();
+  return transcript + "QUIT\r\n";
+}
+
+TEST_F(StandardSmtpTest, AConnectionCarriesAtMostTenMessagesThenQuits) {
+  struct Case {
+    int messages;
+    std::vector<int> per_connection;
+  };
+  const std::vector<Case> cases = {
+      {9, {9}}, {10, {10}}, {11, {10, 1}}, {20, {10, 10}}, {25, {10, 10, 5}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.messages);
+    ScriptedSmtpServer& server = Serve();
+    for (int i = 0; i < c.messages; ++i) {
+      Write("out", "m" + std::to_string(i), Message("ann@example.com"));
+    }
+    EXPECT_EQ(SendSMTP(), 1);
+    EXPECT_EQ(server.AcceptedMessages(), c.messages);
+    ASSERT_EQ(server.ConnectionCount(), static_cast<int>(c.per_connection.size()));
+    for (std::size_t i = 0; i < c.per_connection.size(); ++i) {
+      EXPECT_EQ(server.Transcript(static_cast<int>(i)), ConnectionOf(c.per_connection[i]))
+          << "connection " << i;
+    }
+    EXPECT_THAT(DirectoryNames(root_.spool() / "out"), IsEmpty());
+  }
+  EXPECT_THAT(env_.events(), IsEmpty());
+}
+
+TEST_F(StandardSmtpTest, TheNextConnectionOpensOnlyAfterTheReplyToQuit) {
+  ScriptedSmtpServer& server = Serve();
+  // At each QUIT but the last, the server holds its reply back for a while
+  // and notes whether the client has opened the next connection meanwhile.
+  std::mutex mutex;
+  std::vector<int> connections_at_quit;
+  server.OnCommand([&](const std::string& line) {
+    if (line != "QUIT") return;
+    const int before = server.ConnectionCount();
+    for (int i = 0; i < 40 && server.ConnectionCount() == before; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::lock_guard lock(mutex);
+    connections_at_quit.push_back(server.ConnectionCount());
+  });
+  for (int i = 0; i < 25; ++i) Write("out", "m" + std::to_string(i), Message("ann@example.com"));
+  EXPECT_EQ(SendSMTP(), 1);
+  ASSERT_EQ(server.ConnectionCount(), 3);
+  EXPECT_EQ(server.Transcript(2), ConnectionOf(5));
+  server.OnCommand({});
+  std::lock_guard lock(mutex);
+  EXPECT_THAT(connections_at_quit, ElementsAre(1, 2, 3));
+}
+
+TEST_F(StandardSmtpTest, AFailedMessageTakesItsTurnOnTheConnection) {
+  ScriptedSmtpServer& server =
+      Serve(SmtpScript().OnLine("RCPT TO:<BAD@EXAMPLE.COM>",
+                                SmtpAction::Reply("550 5.1.1 No such user\r\n")));
+  for (int i = 0; i < 11; ++i) Write("out", "m" + std::to_string(i), Message("ann@example.com"));
+  Write("out", "bad", Message("bad@example.com"));
+  EXPECT_EQ(SendSMTP(), 1);
+  EXPECT_EQ(server.AcceptedMessages(), 11);
+  ASSERT_EQ(server.ConnectionCount(), 2);
+  const std::vector<std::string> transcripts = server.Transcripts();
+  EXPECT_EQ(Count(transcripts[0], "MAIL FROM") + Count(transcripts[1], "MAIL FROM"), 12);
+  EXPECT_EQ(Count(transcripts[0], "MAIL FROM"), 10);
+  for (const std::string& transcript : transcripts) {
+    EXPECT_EQ(Count(transcript, "HELO ZUL\r\n"), 1);
+    EXPECT_TRUE(transcript.ends_with("\r\n.\r\nQUIT\r\n") ||
+                transcript.ends_with("RSET\r\nQUIT\r\n"));
+  }
+  EXPECT_THAT(env_.messages(), ElementsAre(" - SendMail - Bad To:"));
+  EXPECT_THAT(DirectoryNames(root_.spool() / "out"), ElementsAre("bad"));
 }
 
 TEST_F(StandardSmtpTest, TheGatewaysOwnModeStillOpensAConnectionPerMessage) {
