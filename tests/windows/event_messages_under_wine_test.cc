@@ -89,16 +89,6 @@ TEST_F(QuillonResourcesUnderWineTest, EventZeroReadsAsItsTwoStringsOnTwoLines) {
   }
 }
 
-TEST_F(QuillonResourcesUnderWineTest, TheTableHoldsNoOtherMessage) {
-  for (const char* id : {"1", "1073741824", "3221225472"}) {
-    SCOPED_TRACE(id);
-    int exit_code = -1;
-    const std::string text = Read({"message", WindowsPath(QuillonExe()), id, "a", "b"}, &exit_code);
-    EXPECT_EQ(exit_code, 1);
-    EXPECT_EQ(text.rfind("failed: FormatMessage", 0), 0u) << text;
-  }
-}
-
 TEST_F(QuillonResourcesUnderWineTest, TheVersionRecordIsUnchanged) {
   const std::vector<std::pair<std::string, std::string>> values = {
       {"FileDescription", "Tallowmere mail gateway"},
