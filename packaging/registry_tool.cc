@@ -5,8 +5,9 @@
 // kept. Neither program takes arguments; this helper is not one of them.
 //
 //   tallowmere-registry get KEY NAME          prints the text of a REG_SZ value
-//   tallowmere-registry add-key KEY NAME TEXT creates KEY holding NAME only
-//                                             when KEY is missing
+//   tallowmere-registry add-key KEY NAME TEXT [NAME TEXT]...
+//                                             creates KEY holding these values
+//                                             only when KEY is missing
 //   tallowmere-registry add-value KEY NAME TEXT  sets NAME only when it is
 //                                             missing (creating KEY if need be)
 //   tallowmere-registry set KEY NAME TEXT     sets NAME
@@ -66,22 +67,28 @@ int Get(const std::string& path, const std::string& name, std::string* text) {
   return 0;
 }
 
-int Set(const std::string& path, const std::string& name, const std::string& text,
-        bool only_into_new_key) {
+// Writes the values, NAME TEXT pairs in order; with only_into_new_key none
+// of them when the key was there already.
+int Set(const std::string& path, const std::vector<std::string>& values, bool only_into_new_key) {
   RegKey key = 0;
   platform::RegDisposition disposition = platform::RegDisposition::kOpenedExistingKey;
   long status = Env().RegCreate(RegRoot::kLocalMachine, path, &key, &disposition);
   if (status != platform::kErrorSuccess) return Fail("cannot create " + path, status);
+  std::string failed;
   if (!only_into_new_key || disposition == platform::RegDisposition::kCreatedNewKey) {
-    status = SetText(key, name, text);
+    for (std::size_t i = 0; i + 1 < values.size() && status == platform::kErrorSuccess; i += 2) {
+      status = SetText(key, values[i], values[i + 1]);
+      failed = values[i];
+    }
   }
   Env().RegClose(key);
-  return status == platform::kErrorSuccess ? 0 : Fail("cannot write " + name, status);
+  return status == platform::kErrorSuccess ? 0 : Fail("cannot write " + failed, status);
 }
 
 int Usage() {
   std::fputs("usage: tallowmere-registry get KEY NAME\n"
-             "       tallowmere-registry add-key|add-value|set KEY NAME TEXT\n",
+             "       tallowmere-registry add-value|set KEY NAME TEXT\n"
+             "       tallowmere-registry add-key KEY NAME TEXT [NAME TEXT]...\n",
              stderr);
   return kFailed;
 }
@@ -96,13 +103,15 @@ int main(int argc, char** argv) {
     if (result == 0) std::printf("%s\n", text.c_str());
     return result;
   }
+  if (args.size() >= 4 && args.size() % 2 == 0 && args[0] == "add-key") {
+    return Set(args[1], std::vector<std::string>(args.begin() + 2, args.end()), true);
+  }
   if (args.size() != 4) return Usage();
-  if (args[0] == "add-key") return Set(args[1], args[2], args[3], true);
-  if (args[0] == "set") return Set(args[1], args[2], args[3], false);
+  if (args[0] == "set") return Set(args[1], {args[2], args[3]}, false);
   if (args[0] == "add-value") {
     std::string current;
     const int result = Get(args[1], args[2], &current);
-    return result == kMissing ? Set(args[1], args[2], args[3], false) : result;
+    return result == kMissing ? Set(args[1], {args[2], args[3]}, false) : result;
   }
   return Usage();
 }

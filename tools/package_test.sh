@@ -75,9 +75,10 @@ expect_ownership "$MACHINE_ROOT/registry.reg" "tallowmere:tallowmere 600"
 dpkg-query -W -f='${Conffiles}\n' tallowmere | grep -q ' /etc/tallowmere/maillist.txt ' ||
 	fail "maillist.txt is no conffile"
 
-echo "== The registry: the settings key with installdir, the connector key with RootDir"
+echo "== The registry: the settings key with installdir and smtpmode, the connector key with RootDir"
 expected=$(printf '%s\n' 'REGEDIT4' '' \
-	'[HKEY_LOCAL_MACHINE\SOFTWARE\Brackwater\Tallowmere\1.0]' '"installdir"="/etc/tallowmere"' '' \
+	'[HKEY_LOCAL_MACHINE\SOFTWARE\Brackwater\Tallowmere\1.0]' '"installdir"="/etc/tallowmere"' \
+	'"smtpmode"="standard"' '' \
 	'[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\MSExchangeIMC\Parameters]' \
 	'"RootDir"="/var/spool/tallowmere"')
 [ "$(cat "$MACHINE_ROOT/registry.reg")" = "$expected" ] ||
@@ -109,6 +110,19 @@ dpkg -i "$deb" >/dev/null 2>&1 || fail "upgrade"
 tail -n 1 /etc/tallowmere/maillist.txt | grep -qx 'news@lists.example.org' ||
 	fail "the upgrade replaced maillist.txt"
 
+echo "== An upgrade keeps an empty smtpmode, and the lack of one"
+registry_tool() { TALLOWMERE_ROOT="$MACHINE_ROOT" /usr/lib/tallowmere/tallowmere-registry "$@"; }
+registry_tool set "$SETTINGS_KEY" smtpmode '' || fail "emptying smtpmode"
+dpkg -i "$deb" >/dev/null 2>&1 || fail "upgrade over an empty smtpmode"
+[ "$(registry_tool get "$SETTINGS_KEY" smtpmode)" = "" ] || fail "the upgrade filled an empty smtpmode"
+# As an installation older than the value left the key.
+grep -v '^"smtpmode"=' "$MACHINE_ROOT/registry.reg" >registry.without || true
+cat registry.without >"$MACHINE_ROOT/registry.reg" && rm registry.without  # same file, same owner
+dpkg -i "$deb" >/dev/null 2>&1 || fail "upgrade over a key without smtpmode"
+status=0; registry_tool get "$SETTINGS_KEY" smtpmode >/dev/null 2>&1 || status=$?
+[ "$status" -eq 1 ] || fail "the upgrade added smtpmode to an existing key (status $status)"
+registry_tool set "$SETTINGS_KEY" smtpmode standard || fail "restoring smtpmode"
+
 echo "== Purge: the machine root goes, the spool holding mail in \"out\" stays"
 systemctl enable tallowmere-gateway.timer >/dev/null 2>&1 || fail "systemctl enable"
 out=$(ls "$SPOOL/quillon/out")
@@ -124,6 +138,8 @@ echo "== Reinstalled over that spool; once the mail is gone a purge removes the 
 dpkg -i "$deb" >/dev/null 2>&1 || fail "reinstallation over a surviving spool"
 touch "$MACHINE_ROOT/$MARKER"
 [ "$(ls "$SPOOL/quillon/out")" = "$out" ] || fail "the reinstallation touched the spool"
+[ "$(registry_tool get "$SETTINGS_KEY" smtpmode)" = standard ] ||
+	fail "a new settings key after the purge lacks smtpmode standard"
 rm "$SPOOL/quillon/out/$out" "$SPOOL/$MARKER"
 dpkg --purge tallowmere >/dev/null 2>&1 || fail "second purge"
 [ ! -e "$SPOOL" ] || fail "an empty spool survived the purge: $(find "$SPOOL")"

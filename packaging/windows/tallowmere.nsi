@@ -1,8 +1,8 @@
 ; The Windows installer of Tallowmere: Quillon.exe and Setwick.exe in
 ; %ProgramFiles%\Brackwater\Tallowmere (the settings' installdir), the settings
-; key, an example maillist.txt, a Start-menu entry for Setwick and a scheduled
-; task that runs the gateway every 15 minutes as SYSTEM. /S installs and
-; uninstalls silently.
+; key (with smtpmode "standard" when it is new), an example maillist.txt,
+; a Start-menu entry for Setwick and a scheduled task that runs the gateway
+; every 15 minutes as SYSTEM. /S installs and uninstalls silently.
 ;
 ; makensis -DVERSION=1.5.0 -DBIN_DIR=<dir of the .exe files>
 ;          -DSOURCE_DIR=<this dir> -DOUT_FILE=<installer> tallowmere.nsi
@@ -117,7 +117,17 @@ Section "Tallowmere"
   SetOverwrite on
   WriteUninstaller "$INSTDIR\Uninstall.exe"
 
-  ; The settings key with installdir; its other values are Setwick's.
+  ; The settings key with installdir; its other values are Setwick's, but
+  ; for smtpmode: a new key gets "standard", the SMTP conversation with CR LF
+  ; line ends in the data that mail servers require today. A key that is
+  ; there already (an upgrade) keeps its smtpmode, or its lack of one; an
+  ; empty value brings back the gateway's own conversation.
+  ; (EnumRegKey fails only when the key cannot be opened: when it is missing.)
+  ClearErrors
+  EnumRegKey $0 HKLM "${SETTINGS_KEY}" 0
+  ${If} ${Errors}
+    WriteRegStr HKLM "${SETTINGS_KEY}" "smtpmode" "standard"
+  ${EndIf}
   WriteRegStr HKLM "${SETTINGS_KEY}" "installdir" "$INSTDIR"
   ClearErrors
   ReadRegStr $0 HKLM "${CONNECTOR_KEY}" "RootDir"

@@ -86,6 +86,8 @@ TEST(InstalledPackageTest, SetwickSavesAsRootAndTheGatewayDeliversAsTallowmere) 
   EXPECT_NE(registry.find("\"exchangedir\"=\"/var/spool/tallowmere\""), std::string::npos)
       << registry;
   EXPECT_NE(registry.find("\"popserver\"=\"" + address + "\""), std::string::npos) << registry;
+  // The new installation's conversation, which setwick leaves as it is.
+  EXPECT_NE(registry.find("\"smtpmode\"=\"standard\""), std::string::npos) << registry;
   for (const char* dir : {"", "in", "out", "Archive"}) {
     EXPECT_EQ(OwnershipOf((kSpool / dir).string()).uid, gateway_user) << dir;
   }

@@ -76,7 +76,7 @@ TEST_F(InstallerUnderWineTest, InstallsKeepsTheSettingsAndUninstallsLeavingSetti
   // What an earlier installation left: settings and the administrator's list.
   WriteFileBytes(root_.path() / "earlier.reg",
                  "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brackwater\\Tallowmere\\1.0]\r\n"
-                 "\"popname\"=\"site\"\r\n\"loglevel\"=\"3\"\r\n\r\n");
+                 "\"popname\"=\"site\"\r\n\"loglevel\"=\"3\"\r\n\"smtpmode\"=\"\"\r\n\r\n");
   const platform::testing::ProcessResult imported =
       Run({"regedit", "/S", WindowsPath(root_.path() / "earlier.reg")});
   ASSERT_TRUE(imported.exited && imported.exit_code == 0);
@@ -102,6 +102,8 @@ TEST_F(InstallerUnderWineTest, InstallsKeepsTheSettingsAndUninstallsLeavingSetti
   EXPECT_EQ(wine_->RegistryValue(kSettingsKey, "popname"), "site");
   EXPECT_EQ(wine_->RegistryValue(kSettingsKey, "loglevel"), "3");
   EXPECT_EQ(wine_->RegistryValue(kSettingsKey, "exchangedir"), std::nullopt);
+  // The administrator's choice of the gateway's own conversation stays.
+  EXPECT_EQ(wine_->RegistryValue(kSettingsKey, "smtpmode"), "");
   // No mail connector on this machine: the spool gets a root of its own.
   EXPECT_EQ(wine_->RegistryValue(kConnectorKey, "RootDir"), "C:\\ProgramData\\Brackwater\\Tallowmere");
   EXPECT_EQ(wine_->RegistryValue(kUninstallKey, "DisplayName"), "Tallowmere");
@@ -153,6 +155,24 @@ TEST_F(InstallerUnderWineTest, InstallsKeepsTheSettingsAndUninstallsLeavingSetti
   EXPECT_EQ(wine_->RegistryValue(kSettingsKey, "popname"), "site");
   EXPECT_EQ(wine_->RegistryValue(kConnectorKey, "RootDir"), "C:\\ProgramData\\Brackwater\\Tallowmere");
   EXPECT_EQ(ReadFileBytes(Spool() / "out" / "waiting"), "To: a@example.com\n\nmail\n");
+}
+
+TEST_F(InstallerUnderWineTest, AFirstInstallationSpeaksStandardSmtpAndAnUpgradeKeepsTheKeysChoice) {
+  EXPECT_FALSE(wine_->RegistryKeyExists(kSettingsKey));
+  const platform::testing::ProcessResult installed = Run({kInstaller.string(), "/S"});
+  ASSERT_TRUE(installed.exited && installed.exit_code == 0) << ReadFileBytes(root_.path() / "wine.log");
+  EXPECT_EQ(wine_->RegistryValue(kSettingsKey, "smtpmode"), "standard");
+  EXPECT_EQ(wine_->RegistryValue(kSettingsKey, "installdir"), kInstallDir);
+
+  // A key as an installation older than the value left it: still without.
+  const platform::testing::ProcessResult deleted =
+      Run({"reg", "delete", kSettingsKey, "/v", "smtpmode", "/f"});
+  ASSERT_TRUE(deleted.exited && deleted.exit_code == 0);
+  ASSERT_EQ(wine_->RegistryValue(kSettingsKey, "smtpmode"), std::nullopt);
+  const platform::testing::ProcessResult upgraded = Run({kInstaller.string(), "/S"});
+  ASSERT_TRUE(upgraded.exited && upgraded.exit_code == 0) << ReadFileBytes(root_.path() / "wine.log");
+  EXPECT_EQ(wine_->RegistryValue(kSettingsKey, "smtpmode"), std::nullopt);
+  EXPECT_EQ(wine_->RegistryValue(kSettingsKey, "installdir"), kInstallDir);
 }
 
 }  // namespace
