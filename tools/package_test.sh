@@ -86,6 +86,15 @@ expected=$(printf '%s\n' 'REGEDIT4' '' \
 
 echo "== systemd units, logrotate, man pages"
 systemd-analyze verify "${UNITS[@]}" || fail "systemd-analyze verify"
+# The hardened service: systemd's own rating of what the gateway may still
+# reach, 0.0 (nothing) to 10.0; 1.5 is the most it may rise to.
+security=$(systemd-analyze security --offline=true "${UNITS[0]}" 2>&1) ||
+	{ echo "$security"; fail "systemd-analyze security"; }
+exposure=$(sed -n 's/^.*Overall exposure level for [^:]*: \([0-9][0-9.]*\) .*$/\1/p' <<<"$security")
+[ -n "$exposure" ] || { echo "$security"; fail "no exposure figure"; }
+echo "exposure of tallowmere-gateway.service: $exposure"
+awk -v e="$exposure" 'BEGIN { exit !(e <= 1.5) }' ||
+	{ grep '✗' <<<"$security"; fail "exposure $exposure is above 1.5"; }
 grep -q '^OnCalendar=\*:0/15$' "${UNITS[1]}" || fail "the timer's schedule"
 [ ! -e /etc/systemd/system/timers.target.wants/tallowmere-gateway.timer ] || fail "the timer is enabled"
 rotate=$(logrotate -d /etc/logrotate.d/tallowmere 2>&1) || { echo "$rotate"; fail "logrotate -d"; }
