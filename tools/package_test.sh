@@ -18,6 +18,7 @@ MACHINE_ROOT=/var/lib/tallowmere
 SPOOL=/var/spool/tallowmere
 MARKER=package-test.marker
 UNITS=(/lib/systemd/system/tallowmere-gateway.service /lib/systemd/system/tallowmere-gateway.timer)
+TEMPLATES=(/lib/systemd/system/tallowmere-gateway@.service /lib/systemd/system/tallowmere-gateway@.timer)
 SETTINGS_KEY='SOFTWARE\Brackwater\Tallowmere\1.0'
 
 fail() { echo "package_test.sh: FAILED: $*" >&2; exit 1; }
@@ -59,13 +60,17 @@ rm -f install.log
 touch "$MACHINE_ROOT/$MARKER" "$SPOOL/$MARKER"
 
 echo "== Files, owners and modes"
-for program in /usr/sbin/quillon /usr/sbin/setwick /usr/lib/tallowmere/tallowmere-registry; do
+for program in /usr/sbin/quillon /usr/sbin/setwick /usr/sbin/tallowmere-instance \
+	/usr/lib/tallowmere/tallowmere-registry; do
 	expect_ownership "$program" "root:root 755"
 done
 expect_ownership /etc/tallowmere/maillist.txt "root:root 644"
 expect_ownership /etc/logrotate.d/tallowmere "root:root 644"
-for unit in "${UNITS[@]}"; do expect_ownership "$unit" "root:root 644"; done
-for page in quillon setwick; do expect_ownership "/usr/share/man/man8/$page.8.gz" "root:root 644"; done
+expect_ownership /usr/share/tallowmere/maillist.txt "root:root 644"
+for unit in "${UNITS[@]}" "${TEMPLATES[@]}"; do expect_ownership "$unit" "root:root 644"; done
+for page in quillon setwick tallowmere-instance; do
+	expect_ownership "/usr/share/man/man8/$page.8.gz" "root:root 644"
+done
 for dir in "$MACHINE_ROOT" "$MACHINE_ROOT/eventlog" "$MACHINE_ROOT/locks" "$SPOOL"; do
 	expect_ownership "$dir" "tallowmere:tallowmere 700"
 done
@@ -86,26 +91,64 @@ expected=$(printf '%s\n' 'REGEDIT4' '' \
 
 echo "== systemd units, logrotate, man pages"
 systemd-analyze verify "${UNITS[@]}" || fail "systemd-analyze verify"
-# The hardened service: systemd's own rating of what the gateway may still
+# An instance's units, from the templates.
+INSTANCE_UNITS=(/lib/systemd/system/tallowmere-gateway@north.service
+	/lib/systemd/system/tallowmere-gateway@north.timer)
+systemd-analyze verify "${INSTANCE_UNITS[@]}" || fail "systemd-analyze verify of the templates"
+grep -q '^OnCalendar=\*:0/15$' "${TEMPLATES[1]}" || fail "the template timer's schedule"
+# The hardened services: systemd's own rating of what the gateway may still
 # reach, 0.0 (nothing) to 10.0; 1.5 is the most it may rise to.
-security=$(systemd-analyze security --offline=true "${UNITS[0]}" 2>&1) ||
-	{ echo "$security"; fail "systemd-analyze security"; }
-exposure=$(sed -n 's/^.*Overall exposure level for [^:]*: \([0-9][0-9.]*\) .*$/\1/p' <<<"$security")
-[ -n "$exposure" ] || { echo "$security"; fail "no exposure figure"; }
-echo "exposure of tallowmere-gateway.service: $exposure"
-awk -v e="$exposure" 'BEGIN { exit !(e <= 1.5) }' ||
-	{ grep '✗' <<<"$security"; fail "exposure $exposure is above 1.5"; }
+for unit in "${UNITS[0]}" "${INSTANCE_UNITS[0]}"; do
+	security=$(systemd-analyze security --offline=true "$unit" 2>&1) ||
+		{ echo "$security"; fail "systemd-analyze security $unit"; }
+	exposure=$(sed -n 's/^.*Overall exposure level for [^:]*: \([0-9][0-9.]*\) .*$/\1/p' <<<"$security")
+	[ -n "$exposure" ] || { echo "$security"; fail "no exposure figure for $unit"; }
+	echo "exposure of $(basename "$unit"): $exposure"
+	awk -v e="$exposure" 'BEGIN { exit !(e <= 1.5) }' ||
+		{ grep '✗' <<<"$security"; fail "exposure of $unit $exposure is above 1.5"; }
+done
 grep -q '^OnCalendar=\*:0/15$' "${UNITS[1]}" || fail "the timer's schedule"
 [ ! -e /etc/systemd/system/timers.target.wants/tallowmere-gateway.timer ] || fail "the timer is enabled"
 rotate=$(logrotate -d /etc/logrotate.d/tallowmere 2>&1) || { echo "$rotate"; fail "logrotate -d"; }
 ! grep -qi 'error' <<<"$rotate" || { echo "$rotate"; fail "logrotate -d reports an error"; }
-for page in quillon setwick; do
+for page in quillon setwick tallowmere-instance; do
 	zcat "/usr/share/man/man8/$page.8.gz" | mandoc -T lint -W warning || fail "mandoc -T lint $page"
 	warnings=$(MANWIDTH=80 man --warnings 8 "$page" 2>&1 >/dev/null)
 	[ -z "$warnings" ] || fail "man --warnings $page: $warnings"
 done
 
-echo "== setwick saves as root, quillon delivers as tallowmere (tests/package)"
+echo "== tallowmere-instance: two instances, north and south"
+before=$(ls -A "$MACHINE_ROOT" "$SPOOL" /etc/tallowmere)
+for name in '' 'a/b' 'a.b' '-a' 'locks' 'quillon' 'eventlog' 'a b' 'ä'; do
+	status=0; /usr/sbin/tallowmere-instance "$name" >/dev/null 2>&1 || status=$?
+	[ "$status" -eq 2 ] || fail "tallowmere-instance accepted \"$name\" (status $status)"
+done
+[ "$(ls -A "$MACHINE_ROOT" "$SPOOL" /etc/tallowmere)" = "$before" ] || fail "a refused name left something"
+for name in north south; do
+	/usr/sbin/tallowmere-instance "$name" >instance.log || { cat instance.log; fail "tallowmere-instance $name"; }
+	grep -q "systemctl enable --now tallowmere-gateway@$name.timer" instance.log ||
+		fail "no message from tallowmere-instance $name"
+	for dir in "$MACHINE_ROOT/$name" "$MACHINE_ROOT/$name/eventlog" "$MACHINE_ROOT/$name/locks" \
+		"$SPOOL/$name"; do
+		expect_ownership "$dir" "tallowmere:tallowmere 700"
+	done
+	expect_ownership "$MACHINE_ROOT/$name/registry.reg" "tallowmere:tallowmere 600"
+	expect_ownership "/etc/tallowmere/$name/maillist.txt" "root:root 644"
+	expected=$(printf '%s\n' 'REGEDIT4' '' \
+		'[HKEY_LOCAL_MACHINE\SOFTWARE\Brackwater\Tallowmere\1.0]' \
+		"\"installdir\"=\"/etc/tallowmere/$name\"" '"smtpmode"="standard"' '' \
+		'[HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\MSExchangeIMC\Parameters]' \
+		"\"RootDir\"=\"/var/spool/tallowmere/$name\"")
+	[ "$(cat "$MACHINE_ROOT/$name/registry.reg")" = "$expected" ] ||
+		fail "$name's registry.reg holds: $(cat "$MACHINE_ROOT/$name/registry.reg")"
+done
+rm -f instance.log
+# Once more changes nothing.
+registry=$(md5sum <"$MACHINE_ROOT/north/registry.reg")
+/usr/sbin/tallowmere-instance north >/dev/null || fail "tallowmere-instance north a second time"
+[ "$(md5sum <"$MACHINE_ROOT/north/registry.reg")" = "$registry" ] || fail "a second make changed north"
+
+echo "== setwick saves as root, quillon delivers as tallowmere, two instances at once (tests/package)"
 unshare -n bash -c 'ip link set lo up && env -u TALLOWMERE_ROOT timeout 400 \
 	build/bin/package_installed_test --gtest_brief=1' || fail "the installed package's test"
 
@@ -132,8 +175,13 @@ status=0; registry_tool get "$SETTINGS_KEY" smtpmode >/dev/null 2>&1 || status=$
 [ "$status" -eq 1 ] || fail "the upgrade added smtpmode to an existing key (status $status)"
 registry_tool set "$SETTINGS_KEY" smtpmode standard || fail "restoring smtpmode"
 
-echo "== Purge: the machine root goes, the spool holding mail in \"out\" stays"
+echo "== Purge: the machine roots go, the spools holding mail in \"out\" stay"
 systemctl enable tallowmere-gateway.timer >/dev/null 2>&1 || fail "systemctl enable"
+systemctl enable tallowmere-gateway@north.timer >/dev/null 2>&1 || fail "systemctl enable north"
+[ -e /etc/systemd/system/timers.target.wants/tallowmere-gateway@north.timer ] ||
+	fail "no link of north's timer"
+[ -d "$SPOOL/north/quillon/out" ] || fail "setwick made no spool for north"
+echo 'To: bob@example.com' >"$SPOOL/south/quillon/out/waiting"
 out=$(ls "$SPOOL/quillon/out")
 [ -n "$out" ] || fail "no message waits in out"
 dpkg --purge tallowmere >/dev/null 2>&1 || fail "purge"
@@ -141,7 +189,12 @@ dpkg --purge tallowmere >/dev/null 2>&1 || fail "purge"
 [ ! -e /etc/tallowmere ] || fail "/etc/tallowmere survived the purge"
 [ ! -e /etc/systemd/system/timers.target.wants/tallowmere-gateway.timer ] ||
 	fail "the timer's link survived the purge"
+[ ! -e /etc/systemd/system/timers.target.wants/tallowmere-gateway@north.timer ] ||
+	fail "north's timer's link survived the purge"
 [ "$(ls "$SPOOL/quillon/out")" = "$out" ] || fail "the message in out did not survive the purge"
+[ ! -e "$SPOOL/north" ] || fail "north's empty spool survived the purge: $(find "$SPOOL/north")"
+[ "$(ls "$SPOOL/south/quillon/out")" = waiting ] || fail "south's mail did not survive the purge"
+rm -r "$SPOOL/south"
 
 echo "== Reinstalled over that spool; once the mail is gone a purge removes the spool"
 dpkg -i "$deb" >/dev/null 2>&1 || fail "reinstallation over a surviving spool"
