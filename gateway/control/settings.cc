@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "gateway/control/event_log.h"
+#include "gateway/control/https_client.h"
 #include "gateway/control/text.h"
 #include "platform/text_file.h"
 
@@ -81,6 +82,41 @@ bool SameWord(const std::string& text, const char* word) {
   return UpperCase(text) == UpperCase(word);
 }
 
+// "popauth" and, with xoauth2, the token endpoint. A login that sends the
+// password or the token itself needs TLS under it.
+std::string ReadLoginValues(platform::RegKey key, GatewaySettingsRecord* s) {
+  std::string value;
+  ReadValue(key, "popauth", &value);
+  const std::string method = value;
+  if (value.empty() || SameWord(value, "user")) {
+    s->popauth = PopAuth::kUser;
+  } else if (SameWord(value, "plain")) {
+    s->popauth = PopAuth::kPlain;
+  } else if (SameWord(value, "apop")) {
+    s->popauth = PopAuth::kApop;
+  } else if (SameWord(value, "xoauth2")) {
+    s->popauth = PopAuth::kXoauth2;
+  } else {
+    return "Unknown popauth value \"" + value + "\"";
+  }
+  if (s->popauth == PopAuth::kXoauth2) {
+    ReadValue(key, "oauthtokenurl", &s->oauthtokenurl);
+    HttpsUrl url;
+    if (!ParseHttpsUrl(s->oauthtokenurl, &url)) {
+      return "Unknown oauthtokenurl value \"" + s->oauthtokenurl + "\"";
+    }
+    ReadValue(key, "oauthclientid", &s->oauthclientid);
+    if (s->oauthclientid.empty()) return "Unknown oauthclientid value \"\"";
+    ReadValue(key, "oauthscope", &s->oauthscope);
+    if (s->oauthscope.empty()) s->oauthscope = kDefaultOauthScope;
+  }
+  if ((s->popauth == PopAuth::kPlain || s->popauth == PopAuth::kXoauth2) &&
+      s->popsecurity == PopSecurity::kNone) {
+    return "popauth \"" + method + "\" needs popsecurity \"tls\" or \"starttls\"";
+  }
+  return "";
+}
+
 // The optional values: each empty or one of the words it knows (in any
 // case), the port a plain decimal number from 1 to 65535. Returns the text of
 // the entry for the first value that is neither, or an empty text.
@@ -120,7 +156,7 @@ std::string ReadOptionalValues(platform::RegKey key, GatewaySettingsRecord* s) {
   if (!value.empty() && !ParseEnvelopeHeader(value, &s->envelopeheader, &s->EnvelopeHeaderNumber)) {
     return "Unknown envelopeheader value \"" + value + "\"";
   }
-  return "";
+  return ReadLoginValues(key, s);
 }
 
 }  // namespace
@@ -144,10 +180,10 @@ void inituserinfo() {
     s.DomainSuffix = UpperCase(s.DomainSuffix + value);
     ReadValue(key, "localserver", &s.localserver);
     ReadValue(key, "popserver", &s.popserver);
-    ReadValue(key, "popname", &value);
-    s.UserCommand += value + "\r\n";
-    ReadValue(key, "poppass", &value);
-    s.PassCommand += value + "\r\n";
+    ReadValue(key, "popname", &s.popname);
+    s.UserCommand += s.popname + "\r\n";
+    ReadValue(key, "poppass", &s.poppass);
+    s.PassCommand += s.poppass + "\r\n";
     ReadValue(key, "installdir", &s.installdir);
     ReadValue(key, "exchangedir", &s.exchangedir);
     long status = ReadValue(key, "loglevel", &value);

@@ -18,6 +18,16 @@ enum class SmtpMode {
   kStandard,  // "standard": RFC 5321 bytes, whole replies, one connection
 };
 
+// How the gateway logs in at the provider ("popauth").
+enum class PopAuth {
+  kUser,     // empty or "user": USER and PASS
+  kPlain,    // "plain": SASL PLAIN
+  kApop,     // "apop": APOP with the greeting's timestamp
+  kXoauth2,  // "xoauth2": SASL XOAUTH2 with a token of the client-credentials grant
+};
+
+inline constexpr const char kDefaultOauthScope[] = "https://outlook.office365.com/.default";
+
 struct GatewaySettingsRecord {
   std::string DomainSuffix;  // "@" + localdomain, upper-cased
   std::string localserver;
@@ -42,6 +52,12 @@ struct GatewaySettingsRecord {
   // record (1 to 9).
   std::string envelopeheader;
   int EnvelopeHeaderNumber = 1;
+  PopAuth popauth = PopAuth::kUser;
+  std::string popname;        // as read, for the logins other than USER/PASS
+  std::string poppass;        // the password, or with xoauth2 the client secret
+  std::string oauthtokenurl;  // https URL of the token endpoint (xoauth2)
+  std::string oauthclientid;
+  std::string oauthscope = kDefaultOauthScope;
 };
 
 extern GatewaySettingsRecord GatewaySettings;
