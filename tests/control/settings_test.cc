@@ -314,4 +314,85 @@ TEST_F(SettingsTest, EnvelopeHeaderNamesTheFieldAndItsNumber) {
   }
 }
 
+// The login method and, with xoauth2, the token endpoint it asks.
+TEST_F(SettingsTest, PopAuthSelectsTheLoginMethod) {
+  struct Case {
+    std::map<std::string, std::string> values;
+    PopAuth method;
+    std::string scope;
+  };
+  const std::string url = "https://login.example.net/tenant/oauth2/v2.0/token";
+  const std::vector<Case> cases = {
+      {{}, PopAuth::kUser, kDefaultOauthScope},
+      {{{"popauth", ""}}, PopAuth::kUser, kDefaultOauthScope},
+      {{{"popauth", "USER"}}, PopAuth::kUser, kDefaultOauthScope},
+      {{{"popauth", "apop"}}, PopAuth::kApop, kDefaultOauthScope},
+      {{{"popauth", "Plain"}, {"popsecurity", "tls"}}, PopAuth::kPlain, kDefaultOauthScope},
+      {{{"popauth", "plain"}, {"popsecurity", "starttls"}}, PopAuth::kPlain, kDefaultOauthScope},
+      {{{"popauth", "XOAuth2"}, {"popsecurity", "tls"}, {"oauthtokenurl", url},
+        {"oauthclientid", "c1"}},
+       PopAuth::kXoauth2, kDefaultOauthScope},
+      {{{"popauth", "xoauth2"}, {"popsecurity", "starttls"}, {"oauthtokenurl", url},
+        {"oauthclientid", "c1"}, {"oauthscope", "https://pop.example.net/.default"}},
+       PopAuth::kXoauth2, "https://pop.example.net/.default"},
+  };
+  for (const Case& c : cases) {
+    for (const char* name :
+         {"popauth", "popsecurity", "oauthtokenurl", "oauthclientid", "oauthscope"}) {
+      machine_.values.erase(name);
+    }
+    for (const auto& [name, text] : c.values) machine_.SetValue(name, text);
+    machine_.events.clear();
+    GatewaySettings = {};
+    EXPECT_EQ(Load(), std::nullopt) << testing::PrintToString(c.values);
+    EXPECT_EQ(GatewaySettings.popauth, c.method);
+    EXPECT_EQ(GatewaySettings.oauthscope, c.scope);
+    EXPECT_EQ(GatewaySettings.popname, "site");
+    EXPECT_EQ(GatewaySettings.poppass, "secret");
+    EXPECT_EQ(GatewaySettings.UserCommand, "USER site\r\n");  // whatever the method
+    EXPECT_THAT(machine_.events, IsEmpty());
+  }
+}
+
+// A wrong login setting, or a method that would send the password or a token
+// in clear text, ends the run before any lookup.
+TEST_F(SettingsTest, RefusedLoginSettingEndsTheRunBeforeAnyLookup) {
+  struct Case {
+    std::map<std::string, std::string> values;
+    std::string entry;
+  };
+  const std::string url = "https://login.example.net/t/token";
+  const std::vector<Case> cases = {
+      {{{"popauth", "cram-md5"}}, "Unknown popauth value \"cram-md5\""},
+      {{{"popauth", " plain"}, {"popsecurity", "tls"}}, "Unknown popauth value \" plain\""},
+      {{{"popauth", "xoauth2"}, {"popsecurity", "tls"}, {"oauthclientid", "c1"}},
+       "Unknown oauthtokenurl value \"\""},
+      {{{"popauth", "xoauth2"}, {"popsecurity", "tls"}, {"oauthclientid", "c1"},
+        {"oauthtokenurl", "http://login.example.net/t/token"}},
+       "Unknown oauthtokenurl value \"http://login.example.net/t/token\""},
+      {{{"popauth", "xoauth2"}, {"popsecurity", "tls"}, {"oauthclientid", "c1"},
+        {"oauthtokenurl", "https://login.example.net:0/t"}},
+       "Unknown oauthtokenurl value \"https://login.example.net:0/t\""},
+      {{{"popauth", "xoauth2"}, {"popsecurity", "tls"}, {"oauthtokenurl", url}},
+       "Unknown oauthclientid value \"\""},
+      {{{"popauth", "plain"}}, "popauth \"plain\" needs popsecurity \"tls\" or \"starttls\""},
+      {{{"popauth", "PLAIN"}, {"popsecurity", "none"}},
+       "popauth \"PLAIN\" needs popsecurity \"tls\" or \"starttls\""},
+      {{{"popauth", "xoauth2"}, {"oauthtokenurl", url}, {"oauthclientid", "c1"}},
+       "popauth \"xoauth2\" needs popsecurity \"tls\" or \"starttls\""},
+  };
+  for (const Case& c : cases) {
+    for (const char* name :
+         {"popauth", "popsecurity", "oauthtokenurl", "oauthclientid", "oauthscope"}) {
+      machine_.values.erase(name);
+    }
+    for (const auto& [name, text] : c.values) machine_.SetValue(name, text);
+    machine_.events.clear();
+    machine_.lookups.clear();
+    EXPECT_EQ(Load(), 1) << c.entry;
+    EXPECT_THAT(machine_.lookups, IsEmpty());
+    EXPECT_THAT(machine_.EventMessages(), ElementsAre(" - inituserinfo - " + c.entry));
+  }
+}
+
 }  // namespace
