@@ -6,7 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-tools/install_packages.sh cmake ninja-build g++ libncurses-dev libssl-dev dpkg-dev lintian
+tools/install_packages.sh cmake ninja-build g++ libncurses-dev libssl-dev dpkg-dev lintian \
+  nlohmann-json3-dev
 
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 cppflags=$(dpkg-buildflags --get CPPFLAGS)

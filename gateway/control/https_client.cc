@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "gateway/control/run_state.h"
 #include "gateway/control/text.h"
 #include "platform/env.h"
 
@@ -165,4 +166,79 @@ HttpReplyReader::State HttpReplyReader::Parse(bool at_end) {
   if (!at_end) return State::kMore;
   reply_.body = std::string(body);
   return State::kComplete;
+}
+
+namespace {
+
+// Sends all of bytes; false on a failed send.
+bool SendAll(platform::Socket socket, const std::string& bytes) {
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    const int got = platform::env().Send(socket, bytes.data() + sent,
+                                         static_cast<int>(bytes.size() - sent));
+    if (got <= 0) return false;
+    sent += static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+// The request and its reply on a connected socket; the failed step's words
+// or an empty text.
+std::string Exchange(platform::Socket socket, const HttpsUrl& url, const std::string& content_type,
+                     const std::string& body, const std::string& ca_file, HttpReply* reply) {
+  platform::Env& env = platform::env();
+  if (env.SetSilenceLimit(socket, kSilenceLimitMs) == platform::kSocketError) {
+    return "Socket failed";
+  }
+  std::uint32_t address = 0;
+  if (!env.LookupHost(url.host, &address)) {
+    address = env.DottedToAddress(url.host);
+    if (address == platform::kInaddrNone) return "Unknown host " + url.host;
+  }
+  if (env.Connect(socket, address, url.port) == platform::kSocketError) {
+    return "Connect failed to " + url.host;
+  }
+  if (env.StartTls(socket, url.host, ca_file) == platform::kSocketError) {
+    return "TLS handshake failed - " + env.TlsFailureText();
+  }
+  const std::string host =
+      url.port == 443 ? url.host : url.host + ":" + std::to_string(url.port);
+  const std::string request = "POST " + url.target + " HTTP/1.1\r\nHost: " + host +
+                              "\r\nContent-Type: " + content_type +
+                              "\r\nContent-Length: " + std::to_string(body.size()) +
+                              "\r\nAccept: application/json\r\nConnection: close\r\n\r\n" + body;
+  if (!SendAll(socket, request)) return "Send failed";
+  HttpReplyReader reader;
+  char buffer[4096];
+  for (;;) {
+    const int got = env.Receive(socket, buffer, static_cast<int>(sizeof buffer));
+    if (got == platform::kSocketError) return "Recv failed";
+    const HttpReplyReader::State state =
+        got == 0 ? reader.End()
+                 : reader.Add(std::string_view(buffer, static_cast<std::size_t>(got)));
+    switch (state) {
+      case HttpReplyReader::State::kMore:
+        if (got == 0) return "Malformed reply";
+        continue;
+      case HttpReplyReader::State::kComplete:
+        *reply = reader.reply();
+        return "";
+      case HttpReplyReader::State::kMalformed:
+        return "Malformed reply";
+      case HttpReplyReader::State::kTooLarge:
+        return "Reply too large";
+    }
+  }
+}
+
+}  // namespace
+
+std::string HttpsPost(const HttpsUrl& url, const std::string& content_type,
+                      const std::string& body, const std::string& ca_file, HttpReply* reply) {
+  platform::Env& env = platform::env();
+  const platform::Socket socket = env.CreateStreamSocket();
+  if (socket == platform::kInvalidSocket) return "Socket failed";
+  const std::string failure = Exchange(socket, url, content_type, body, ca_file, reply);
+  env.CloseSocket(socket);
+  return failure;
 }

@@ -205,6 +205,35 @@ class ScriptedPop3Server::Session {
       return Reply(line, [&](Writer& w) { w.Put(text); });
     };
 
+    if (sasl_pending_) {
+      sasl_pending_ = false;
+      const bool accepted = !line.empty() && line == server_.AcceptedLogin();
+      authorised_ = simple(accepted ? "+OK logged in\r\n"
+                                    : "-ERR [AUTH] Authentication failed.\r\n") &&
+                    accepted;
+      return authorised_;
+    }
+    if (verb == "CAPA") {
+      const std::string mechanisms = server_.SaslMechanisms();
+      return simple("+OK\r\nUSER\r\n" +
+                    (mechanisms.empty() ? std::string() : "SASL " + mechanisms + "\r\n") +
+                    ".\r\n");
+    }
+    if (verb == "AUTH" && !authorised_) {
+      const std::string offered = " " + UpperCase(server_.SaslMechanisms()) + " ";
+      if (argument.empty() || offered.find(" " + UpperCase(argument) + " ") == std::string::npos) {
+        return simple("-ERR unsupported mechanism\r\n");
+      }
+      sasl_pending_ = simple("+ \r\n");
+      return sasl_pending_;
+    }
+    if (verb == "APOP" && !authorised_) {
+      const bool accepted = line == server_.AcceptedLogin();
+      authorised_ =
+          simple(accepted ? "+OK maildrop ready\r\n" : "-ERR authentication failed\r\n") &&
+          accepted;
+      return authorised_;
+    }
     if (verb == "QUIT") {
       const bool positive = simple("+OK bye\r\n");
       if (positive && authorised_) Commit();
@@ -299,6 +328,7 @@ class ScriptedPop3Server::Session {
   std::vector<bool> deleted_;
   bool open_ = true;
   bool user_ok_ = false;
+  bool sasl_pending_ = false;  // the next line is the SASL response
   bool authorised_ = false;
 };
 
@@ -368,6 +398,26 @@ void ScriptedPop3Server::AddGeneratedMessage(const std::string& uid, const std::
                                              const std::string& line, std::size_t repeat) {
   std::lock_guard<std::mutex> lock(mutex_);
   mailbox_.push_back(std::make_shared<const Message>(Message{uid, header, line, repeat}));
+}
+
+void ScriptedPop3Server::OfferSasl(const std::string& mechanisms) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  sasl_mechanisms_ = mechanisms;
+}
+
+void ScriptedPop3Server::AcceptLogin(const std::string& line) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  accepted_login_ = line;
+}
+
+std::string ScriptedPop3Server::SaslMechanisms() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return sasl_mechanisms_;
+}
+
+std::string ScriptedPop3Server::AcceptedLogin() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return accepted_login_;
 }
 
 void ScriptedPop3Server::ReplaceReply(const std::string& command, const std::string& reply) {

@@ -59,6 +59,13 @@ class ScriptedPop3Server {
   // The reply's first `at` bytes, then silence until the client goes.
   void StallInReply(const std::string& command, std::size_t at = 0);
 
+  // The mechanisms that CAPA lists on its SASL line ("PLAIN XOAUTH2"); none,
+  // and no SASL line, when empty (the default). AUTH takes those listed.
+  void OfferSasl(const std::string& mechanisms);
+  // A command line that logs a session in besides USER and PASS: an APOP
+  // line, or the response line after "AUTH mechanism" and its "+".
+  void AcceptLogin(const std::string& line);
+
   // Called with every command line (without CR LF) on the session's thread
   // when it arrives, before the server handles it, so a hook that blocks
   // holds the reply back. Replaces the previous hook; an empty one removes it.
@@ -82,9 +89,13 @@ class ScriptedPop3Server {
   void AcceptLoop();
   void RunCommandHook(const std::string& line);
   bool TakeRule(const std::string& command, Rule* rule);
+  std::string SaslMechanisms() const;
+  std::string AcceptedLogin() const;
 
   std::string user_;
   std::string password_;
+  std::string sasl_mechanisms_;
+  std::string accepted_login_;
   std::unique_ptr<platform::testing::Listener> listener_;
   std::atomic<bool> stop_{false};
 
