@@ -145,7 +145,12 @@ int SaslLogin(char* buffer, PopAuth method, const std::string& token) {
   if (buffer[0] != '+' || IsPositive(buffer, got)) {
     return LogFailure(kTag, "AUTH " + mechanism + " refused - " + CString(buffer, got), -1);
   }
-  SendCommand(Base64(SaslResponse(method, token)));
+  // A token makes a line of several KB: one that did not go out whole
+  // would leave the server waiting for its end.
+  const std::string response = Base64(SaslResponse(method, token));
+  if (SendCommand(response) != static_cast<int>(response.size() + 2)) {
+    return LogFailure(kTag, "Send failed - AUTH response", -1);
+  }
   got = ReceiveReply(buffer);
   if (got > 0 && buffer[0] == '+' && !IsPositive(buffer, got)) {
     SendCommand("");

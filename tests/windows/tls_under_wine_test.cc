@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -57,16 +58,19 @@ class TlsUnderWineTest : public ::testing::TestWithParam<WineCase> {
   void Configure(const std::string& popserver, const std::string& popsecurity,
                  const std::string& popcafile, const std::string& smtp) {
     root_.MakeSpool();
-    root_.WriteSettings({{"localdomain", "example.com"},
-                         {"localserver", smtp},
-                         {"popserver", popserver},
-                         {"popname", "site"},
-                         {"poppass", "secret"},
-                         {"installdir", WindowsPath(root_.path())},
-                         {"exchangedir", WindowsPath(root_.exchangedir())},
-                         {"loglevel", "1"},
-                         {"popsecurity", popsecurity},
-                         {"popcafile", popcafile}});
+    std::map<std::string, std::string> settings = {
+        {"localdomain", "example.com"},
+        {"localserver", smtp},
+        {"popserver", popserver},
+        {"popname", "site"},
+        {"poppass", "secret"},
+        {"installdir", WindowsPath(root_.path())},
+        {"exchangedir", WindowsPath(root_.exchangedir())},
+        {"loglevel", "1"},
+        {"popsecurity", popsecurity},
+        {"popcafile", popcafile}};
+    if (!popauth_.empty()) settings["popauth"] = popauth_;
+    root_.WriteSettings(settings);
     wine_.emplace(root_.path() / "wineprefix");
     const platform::testing::ProcessResult imported =
         wine_->Run({"regedit", "/S", WindowsPath(root_.path() / "registry.reg")}, Log());
@@ -89,6 +93,7 @@ class TlsUnderWineTest : public ::testing::TestWithParam<WineCase> {
   testing_support::MachineRoot root_;
   TestCertificates certificates_;
   std::optional<Wine> wine_;
+  std::string popauth_;  // the login method; empty: none set
 };
 
 // One run of the gateway against a Dovecot presenting the case's certificate.
@@ -125,6 +130,12 @@ void TlsUnderWineTest::Check(const WineCase& c) {
       return t.find("\n\nfirst\n.\n") != std::string::npos;
     }));
     EXPECT_NE(dovecot.Log().find(", TLS"), std::string::npos) << dovecot.Log();
+    if (!popauth_.empty()) {
+      std::string method = popauth_;
+      for (char& ch : method) ch = static_cast<char>(ch - 'a' + 'A');
+      EXPECT_NE(dovecot.Log().find("Login: user=<site>, method=" + method), std::string::npos)
+          << dovecot.Log();
+    }
   } else {
     EXPECT_EQ(run.exit_code, 255);
     EXPECT_THAT(PopLoginEntries(), ::testing::ElementsAre(::testing::StartsWith(c.entry)));
@@ -171,6 +182,14 @@ TEST_F(TlsUnderWineByNameTest, NameIsVerified) {
     SCOPED_TRACE(c.name);
     Check(c);
   }
+}
+
+// SASL PLAIN from Quillon.exe, inside TLS.
+class LoginMethodUnderWineTest : public TlsUnderWineTest {};
+
+TEST_F(LoginMethodUnderWineTest, PlainLogsIn) {
+  popauth_ = "plain";
+  Check(WineCase{"plain", "tls", false, "", TestCertificates::Kind::kIssued, true, ""});
 }
 
 }  // namespace
