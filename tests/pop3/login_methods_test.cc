@@ -3,6 +3,7 @@
 // gateway sends, and the entry of each failed step.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,7 @@ class LoginMethodTest : public Pop3Test {
   }
 
  public:
+  GatewayTestEnv& env() { return env_; }
   void UsePlain() {
     GatewaySettings.popauth = PopAuth::kPlain;
     server_->OfferSasl("PLAIN LOGIN");
@@ -124,6 +126,11 @@ const std::vector<MethodFailure>& Failures() {
       {"SilentAfterTheResponse",
        [](LoginMethodTest&, Server& s) { s.StallInReply(kPlainResponse); },
        "Recv failed - ACK of AUTH response", "CAPA\r\nAUTH PLAIN\r\nAHBvc3RtYXN0ZXIAc2VjcmV0\r\n"},
+      {"ResponseNotSentWhole",
+       [](LoginMethodTest& t, Server&) {
+         t.env().send_results[std::string(kPlainResponse) + "\r\n"] = 10;
+       },
+       "Send failed - AUTH response", "CAPA\r\nAUTH PLAIN\r\n"},
       {"ApopWithoutTimestamp",
        [](LoginMethodTest& t, Server&) { t.UseApop("+OK POP3 server ready 1896.697@dbc\r\n"); },
        "No APOP timestamp in the greeting", ""},
@@ -145,6 +152,8 @@ const std::vector<MethodFailure>& Failures() {
   };
   return failures;
 }
+
+void PrintTo(const MethodFailure& f, std::ostream* out) { *out << f.name; }
 
 class LoginMethodFailureTest : public LoginMethodTest,
                                public ::testing::WithParamInterface<MethodFailure> {};

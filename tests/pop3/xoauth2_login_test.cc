@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -154,6 +155,8 @@ struct TokenFailure {
   const char* reply;
   const char* message;
 };
+
+void PrintTo(const TokenFailure& f, std::ostream* out) { *out << f.name; }
 
 class Xoauth2TokenFailureTest : public Xoauth2LoginTest,
                                 public ::testing::WithParamInterface<TokenFailure> {};
