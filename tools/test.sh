@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 tools/install_packages.sh cmake ninja-build g++ googletest libgtest-dev libgmock-dev libfaketime \
   libncurses-dev tmux g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev \
   dovecot-pop3d postfix clang libclang-rt-14-dev wine64 nsis xvfb libssl-dev openssl \
-  nlohmann-json3-dev
+  nlohmann-json3-dev socat
 
 jobs=$(nproc)
 configure() {  # dir, extra cmake arguments...

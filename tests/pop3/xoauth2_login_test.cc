@@ -5,9 +5,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -18,6 +15,7 @@
 #include "gateway/pop3/conversation.h"
 #include "gateway/pop3/pop3.h"
 #include "tests/pop3/pop3_fixture.h"
+#include "tests/support/oauth_server.h"
 #include "tests/support/test_certificates.h"
 
 namespace pop3_testing {
@@ -81,29 +79,10 @@ class Xoauth2LoginTest : public Pop3Test {
         std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartLimitMs);
     bool up = false;
     while (!up && std::chrono::steady_clock::now() < deadline) {
-      up = Listening();
+      up = testing_support::ListeningOn(endpoint_, kEndpointPort);
       if (!up) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     ASSERT_TRUE(up) << "s_server did not start";
-  }
-
-  // Whether /proc/net/tcp lists endpoint_:kEndpointPort as listening.
-  bool Listening() const {
-    const std::uint32_t address = platform::env().DottedToAddress(endpoint_);  // network order
-    const auto* bytes = reinterpret_cast<const unsigned char*>(&address);
-    char local[32];
-    // The table shows the address as the host-order word of its bytes.
-    std::snprintf(local, sizeof local, "%02X%02X%02X%02X:%04X", bytes[3], bytes[2], bytes[1],
-                  bytes[0], kEndpointPort);
-    std::ifstream table("/proc/net/tcp");
-    std::string line;
-    while (std::getline(table, line)) {
-      std::istringstream fields(line);
-      std::string slot, local_address, remote_address, state;
-      fields >> slot >> local_address >> remote_address >> state;
-      if (local_address == local && state == "0A") return true;
-    }
-    return false;
   }
 
   // No entry holds the client secret or the token.

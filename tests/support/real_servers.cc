@@ -135,12 +135,24 @@ std::string RealServersUnavailable() {
 // --- Dovecot ---
 
 DovecotProvider::DovecotProvider(const std::string& address, const std::string& user,
-                                 const std::string& password, const DovecotTls& tls)
+                                 const std::string& password, const DovecotTls& tls,
+                                 const DovecotLogins& logins)
     : dir_(ShortDirectory("dv")), address_(address) {
   MakeMaildir(dir_ / "Maildir");
   WriteFileBytes(dir_ / "passwd", user + ":{PLAIN}" + password + "\n");
   fs::permissions(dir_ / "passwd", kReadable);
   const std::string d = dir_.string();
+  const bool oauth2 = !logins.introspection_url.empty();
+  if (oauth2) {
+    WriteFileBytes(dir_ / "oauth2.conf",
+                   "introspection_url = " + logins.introspection_url + "\n"
+                   "introspection_mode = auth\n"
+                   "username_attribute = username\n"
+                   "active_attribute = active\n"
+                   "active_value = true\n"
+                   "timeout_msecs = 10000\n");
+    fs::permissions(dir_ / "oauth2.conf", kReadable);
+  }
   WriteFileBytes(dir_ / "dovecot.conf",
                  "protocols = pop3\n"
                  "listen = " + address + "\n"
@@ -153,12 +165,20 @@ DovecotProvider::DovecotProvider(const std::string& address, const std::string& 
                           "ssl_cert = <" + tls.certificate + "\n"
                           "ssl_key = <" + tls.key + "\n") +
                  "disable_plaintext_auth = no\n"
-                 "auth_mechanisms = plain\n"
+                 "auth_mechanisms = plain" + std::string(logins.apop ? " apop" : "") +
+                     (oauth2 ? " xoauth2" : "") + "\n"
                  "mail_location = maildir:" + d + "/Maildir\n"
                  "passdb {\n"
                  "  driver = passwd-file\n"
                  "  args = scheme=PLAIN " + d + "/passwd\n"
+                 + (oauth2 ? "  mechanisms = plain apop\n" : "") +
                  "}\n"
+                 + (oauth2 ? "passdb {\n"
+                             "  driver = oauth2\n"
+                             "  mechanisms = xoauth2\n"
+                             "  args = " + d + "/oauth2.conf\n"
+                             "}\n"
+                           : "") +
                  "userdb {\n"
                  "  driver = static\n"
                  "  args = uid=" + kMailUser + " gid=" + kMailUser + " home=" + d + "/Maildir\n"

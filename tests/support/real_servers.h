@@ -28,12 +28,21 @@ struct DovecotTls {
   std::string key;
 };
 
+// The SASL mechanisms and APOP beside USER/PASS: PLAIN always; APOP (its
+// timestamp in the greeting) when asked; XOAUTH2 when an introspection URL
+// is given, the tokens validated there (Dovecot's oauth2 passdb).
+struct DovecotLogins {
+  bool apop = false;
+  std::string introspection_url;
+};
+
 // Dovecot serving POP3 on address:110 for one account (user, password) whose
 // mailbox is a Maildir.
 class DovecotProvider {
  public:
   DovecotProvider(const std::string& address, const std::string& user,
-                  const std::string& password, const DovecotTls& tls = {});
+                  const std::string& password, const DovecotTls& tls = {},
+                  const DovecotLogins& logins = {});
   ~DovecotProvider();  // stops the server and removes its directory
   DovecotProvider(const DovecotProvider&) = delete;
   DovecotProvider& operator=(const DovecotProvider&) = delete;
