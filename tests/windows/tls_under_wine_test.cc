@@ -16,6 +16,7 @@
 
 #include "platform/test_support.h"
 #include "tests/support/machine_root.h"
+#include "tests/support/oauth_server.h"
 #include "tests/support/real_servers.h"
 #include "tests/support/scripted_smtp_server.h"
 #include "tests/support/test_certificates.h"
@@ -63,13 +64,17 @@ class TlsUnderWineTest : public ::testing::TestWithParam<WineCase> {
         {"localserver", smtp},
         {"popserver", popserver},
         {"popname", "site"},
-        {"poppass", "secret"},
+        {"poppass", secret_},
         {"installdir", WindowsPath(root_.path())},
         {"exchangedir", WindowsPath(root_.exchangedir())},
         {"loglevel", "1"},
         {"popsecurity", popsecurity},
         {"popcafile", popcafile}};
     if (!popauth_.empty()) settings["popauth"] = popauth_;
+    if (oauth_) {
+      settings["oauthtokenurl"] = oauth_->TokenUrl();
+      settings["oauthclientid"] = "client-1";
+    }
     root_.WriteSettings(settings);
     wine_.emplace(root_.path() / "wineprefix");
     const platform::testing::ProcessResult imported =
@@ -94,21 +99,32 @@ class TlsUnderWineTest : public ::testing::TestWithParam<WineCase> {
   TestCertificates certificates_;
   std::optional<Wine> wine_;
   std::string popauth_;  // the login method; empty: none set
+  std::string secret_ = "secret";  // poppass
+  bool xoauth2_ = false;  // Dovecot takes XOAUTH2 tokens of oauth_
+  std::unique_ptr<testing_support::OauthServer> oauth_;
 };
 
 // One run of the gateway against a Dovecot presenting the case's certificate.
 void TlsUnderWineTest::Check(const WineCase& c) {
   // "localhost" is 127.0.0.1, which no other test binds.
   const std::string address =
-      c.by_name ? "127.0.0.1" : platform::testing::FreshLoopbackAddress({110, 995});
+      c.by_name ? "127.0.0.1"
+                : platform::testing::FreshLoopbackAddress(
+                      {110, 995, testing_support::OauthServer::kHttpPort,
+                       testing_support::OauthServer::kHttpsPort});
   const std::string popserver = c.by_name ? "localhost" : address;
   const std::string alt_names =
       !c.alt_names.empty() ? c.alt_names : (c.by_name ? "DNS:localhost" : "IP:" + address);
   const TestCertificates::Files files = certificates_.Issue("pop", alt_names, c.kind);
   ASSERT_FALSE(files.certificate.empty());
+  if (xoauth2_) {
+    oauth_ = std::make_unique<testing_support::OauthServer>(address, files.certificate, files.key,
+                                                            "client-1", "secret", "site");
+  }
   testing_support::DovecotProvider dovecot(
       address, "site", "secret",
-      testing_support::DovecotTls{files.certificate.string(), files.key.string()});
+      testing_support::DovecotTls{files.certificate.string(), files.key.string()},
+      {.apop = false, .introspection_url = oauth_ ? oauth_->IntrospectionUrl() : ""});
   ASSERT_TRUE(dovecot.Start()) << dovecot.Log();
   dovecot.AddMessage("From: a@example.org\nTo: u@example.com\n\nfirst\n");
   const std::string smtp = platform::testing::FreshLoopbackAddress({25});
@@ -132,7 +148,9 @@ void TlsUnderWineTest::Check(const WineCase& c) {
     EXPECT_NE(dovecot.Log().find(", TLS"), std::string::npos) << dovecot.Log();
     if (!popauth_.empty()) {
       std::string method = popauth_;
-      for (char& ch : method) ch = static_cast<char>(ch - 'a' + 'A');
+      for (char& ch : method) {
+        if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 'a' + 'A');
+      }
       EXPECT_NE(dovecot.Log().find("Login: user=<site>, method=" + method), std::string::npos)
           << dovecot.Log();
     }
@@ -184,12 +202,31 @@ TEST_F(TlsUnderWineByNameTest, NameIsVerified) {
   }
 }
 
-// SASL PLAIN from Quillon.exe, inside TLS.
+// SASL PLAIN and XOAUTH2 from Quillon.exe, inside TLS; XOAUTH2's token
+// fetched over HTTPS through the same Schannel checks.
 class LoginMethodUnderWineTest : public TlsUnderWineTest {};
 
 TEST_F(LoginMethodUnderWineTest, PlainLogsIn) {
   popauth_ = "plain";
   Check(WineCase{"plain", "tls", false, "", TestCertificates::Kind::kIssued, true, ""});
+}
+
+TEST_F(LoginMethodUnderWineTest, Xoauth2LogsIn) {
+  popauth_ = "xoauth2";
+  xoauth2_ = true;
+  Check(WineCase{"xoauth2", "starttls", false, "", TestCertificates::Kind::kIssued, true, ""});
+  EXPECT_EQ(oauth_->TokenRequests(), 1);
+  EXPECT_GE(oauth_->IntrospectionRequests(), 1);
+}
+
+TEST_F(LoginMethodUnderWineTest, Xoauth2WithAWrongSecretFailsBeforeTheLogin) {
+  popauth_ = "xoauth2";
+  xoauth2_ = true;
+  secret_ = "wrong";
+  Check(WineCase{"xoauth2", "tls", false, "", TestCertificates::Kind::kIssued, true,
+                 " - PopLogin - Token refused - HTTP 401 - invalid_client - "
+                 "The client secret is not valid."});
+  EXPECT_EQ(oauth_->IntrospectionRequests(), 0);
 }
 
 }  // namespace
