@@ -52,7 +52,8 @@ class LoginMethodTest : public GatewayFixture {
                                            "secret", "site");
   }
 
-  void Configure(const std::string& popauth, const std::string& password) {
+  void Configure(const std::string& popauth, const std::string& password,
+                 const std::string& popsecurity = "tls") {
     GatewayFixture::Configure("1");
     std::map<std::string, std::string> settings = {
         {"localdomain", "example.com"},
@@ -63,7 +64,7 @@ class LoginMethodTest : public GatewayFixture {
         {"installdir", (root_.path() / "install").string()},
         {"exchangedir", root_.exchangedir().string()},
         {"loglevel", "1"},
-        {"popsecurity", "tls"},
+        {"popsecurity", popsecurity},
         {"popcafile", certificates_.ca_file().string()},
         {"popauth", popauth}};
     if (oauth_) {
@@ -110,6 +111,14 @@ TEST_F(LoginMethodTest, PlainDeliversEndToEnd) {
 TEST_F(LoginMethodTest, ApopDeliversEndToEnd) {
   StartServers({.apop = true, .introspection_url = ""});
   Configure("apop", "secret");
+  EXPECT_EQ(RunGateway().exit_code, 0);
+  ExpectDelivered("APOP");
+}
+
+// The timestamp is the clear-text greeting's, the digest sent inside TLS.
+TEST_F(LoginMethodTest, ApopAfterStlsDeliversEndToEnd) {
+  StartServers({.apop = true, .introspection_url = ""});
+  Configure("apop", "secret", "starttls");
   EXPECT_EQ(RunGateway().exit_code, 0);
   ExpectDelivered("APOP");
 }
