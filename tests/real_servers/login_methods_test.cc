@@ -96,6 +96,16 @@ class LoginMethodTest : public GatewayFixture {
     EXPECT_EQ(dovecot_->Log().find("Login: user="), std::string::npos) << dovecot_->Log();
   }
 
+  // A token that Dovecot's introspection finds so fails the login.
+  void ExpectTokenFailure(OauthServer::Introspection mode, const std::string& entry) {
+    StartOauth();
+    oauth_->SetIntrospection(mode);
+    StartServers({.apop = false, .introspection_url = oauth_->IntrospectionUrl()});
+    Configure("xoauth2", "secret");
+    ExpectRefused(RunGateway().exit_code, entry);
+    EXPECT_GE(oauth_->IntrospectionRequests(), 1);
+  }
+
   TestCertificates certificates_;
   TestCertificates::Files files_;
   std::unique_ptr<OauthServer> oauth_;
@@ -179,22 +189,13 @@ TEST_F(LoginMethodTest, Xoauth2WithAGarbledTokenReplyFails) {
 // inactive with a "+" challenge, and the empty line with "-ERR": a refusal
 // is a temporary failure in its words, an inactive token a failed login.
 TEST_F(LoginMethodTest, Xoauth2WithARefusedTokenFailsWithTheServersReply) {
-  StartOauth();
-  oauth_->SetIntrospection(OauthServer::Introspection::kRefused);
-  StartServers({.apop = false, .introspection_url = oauth_->IntrospectionUrl()});
-  Configure("xoauth2", "secret");
-  ExpectRefused(RunGateway().exit_code,
-                " - PopLogin - -ERR [SYS/TEMP] Temporary authentication failure.");
-  EXPECT_GE(oauth_->IntrospectionRequests(), 1);
+  ExpectTokenFailure(OauthServer::Introspection::kRefused,
+                     " - PopLogin - -ERR [SYS/TEMP] Temporary authentication failure.");
 }
 
 TEST_F(LoginMethodTest, Xoauth2WithAnExpiredTokenFailsWithTheServersReply) {
-  StartOauth();
-  oauth_->SetIntrospection(OauthServer::Introspection::kExpired);
-  StartServers({.apop = false, .introspection_url = oauth_->IntrospectionUrl()});
-  Configure("xoauth2", "secret");
-  ExpectRefused(RunGateway().exit_code, " - PopLogin - -ERR [AUTH] Authentication failed.");
-  EXPECT_GE(oauth_->IntrospectionRequests(), 1);
+  ExpectTokenFailure(OauthServer::Introspection::kExpired,
+                     " - PopLogin - -ERR [AUTH] Authentication failed.");
 }
 
 TEST_F(LoginMethodTest, Xoauth2AtAServerWithoutItNamesWhatIsOffered) {
