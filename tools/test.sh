@@ -14,6 +14,7 @@ tools/install_packages.sh cmake ninja-build g++ googletest libgtest-dev libgmock
   libncurses-dev tmux g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev \
   dovecot-pop3d postfix clang libclang-rt-14-dev wine64 nsis xvfb libssl-dev openssl \
   nlohmann-json3-dev socat
+tools/unpack_exim.sh
 
 jobs=$(nproc)
 configure() {  # dir, extra cmake arguments...

@@ -20,6 +20,9 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kDovecot = "/usr/sbin/dovecot";
 constexpr const char* kPostfix = "/usr/sbin/postfix";
 constexpr const char* kPostfixMaster = "/usr/lib/postfix/sbin/master";
+constexpr const char* kExim = TALLOWMERE_EXIM_ROOT "/usr/sbin/exim4";
+// The user that Debian's Exim is built to run as.
+constexpr const char* kEximUser = "Debian-exim";
 // The unprivileged user that owns the mailboxes of both servers ("nobody").
 constexpr const char* kMailUser = "65534";
 constexpr int kStartLimitMs = 30000;
@@ -413,5 +416,107 @@ bool PostfixServer::WaitForDeliveries(int count, int timeout_ms) const {
 }
 
 std::string PostfixServer::Log() const { return ReadFileBytes(dir_ / "maillog"); }
+
+EximServer::EximServer(const std::string& address, const std::string& domain)
+    : dir_(ShortDirectory("ex")), address_(address) {
+  const std::string d = dir_.string();
+  for (const char* sub : {"spool", "log", "mail"}) fs::create_directories(dir_ / sub);
+  MakeMaildir(dir_ / "mail");
+  WriteFileBytes(dir_ / "exim.conf",
+                 // Exim starts itself again for each delivery: this copy.
+                 std::string("exim_path = ") + kExim + "\n"
+                 "primary_hostname = exchange." + domain + "\n"
+                 "domainlist local_domains = " + domain + "\n"
+                 "spool_directory = " + d + "/spool\n"
+                 "log_file_path = " + d + "/log/%slog\n"
+                 "log_selector = +smtp_connection\n"
+                 "pid_file_path = " + d + "/exim.pid\n"
+                 "local_interfaces = " + address + "\n"
+                 "daemon_smtp_ports = 25\n"
+                 "host_lookup =\n"
+                 "rfc1413_hosts =\n"
+                 "tls_advertise_hosts =\n"
+                 "acl_smtp_rcpt = check_rcpt\n"
+                 "begin acl\n"
+                 "check_rcpt:\n"
+                 "  accept domains = +local_domains\n"
+                 "  deny\n"
+                 "begin routers\n"
+                 "local:\n"
+                 "  driver = accept\n"
+                 "  domains = +local_domains\n"
+                 "  transport = maildir\n"
+                 "begin transports\n"
+                 "maildir:\n"
+                 "  driver = appendfile\n"
+                 "  directory = " + d + "/mail\n"
+                 "  maildir_format\n"
+                 "  user = " + kEximUser + "\n"
+                 "begin retry\n"
+                 "* * F,1h,15m\n");
+  fs::permissions(dir_ / "exim.conf", kReadable);
+  platform::testing::RunProcess({"chown", "-R", std::string(kEximUser) + ":", d + "/spool",
+                                 d + "/log", d + "/mail"},
+                                {}, kStopLimitMs);
+}
+
+EximServer::~EximServer() {
+  Stop();
+  std::error_code ignored;
+  fs::remove_all(dir_, ignored);
+}
+
+std::string EximServer::Unavailable() {
+  if (!fs::exists(kExim)) return std::string(kExim) + " is missing: run tools/unpack_exim.sh";
+  const platform::testing::ProcessResult user =
+      platform::testing::RunProcess({"id", "-u", kEximUser}, {}, kStopLimitMs);
+  if (!user.exited || user.exit_code != 0) {
+    return std::string("no user ") + kEximUser + ": run tools/unpack_exim.sh";
+  }
+  return RealServersUnavailable();
+}
+
+bool EximServer::Start() {
+  if (daemon_) return true;
+  // -bdf: the daemon in the foreground, and no -q: it runs no queue.
+  daemon_ = platform::testing::ChildProcess::Start(
+      {kExim, "-C", (dir_ / "exim.conf").string(), "-bdf"}, {});
+  if (!daemon_) return false;
+  if (!AwaitGreeting(address_, 25, "220", kStartLimitMs)) {
+    Stop();
+    return false;
+  }
+  return true;
+}
+
+void EximServer::Stop() {
+  if (!daemon_) return;
+  daemon_->Kill();
+  daemon_->Wait(kStopLimitMs);
+  daemon_.reset();
+}
+
+int EximServer::DeliveredCount() const {
+  return static_cast<int>(MaildirFiles(dir_ / "mail").size());
+}
+
+bool EximServer::WaitForDeliveries(int count, int timeout_ms) const {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (DeliveredCount() < count) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(kPoll);
+  }
+  return true;
+}
+
+int EximServer::QueuedCount() const {
+  int count = 0;
+  for (const std::string& name : DirectoryNames(dir_ / "spool" / "input")) {
+    if (name.ends_with("-H")) ++count;
+  }
+  return count;
+}
+
+std::string EximServer::Log() const { return ReadFileBytes(dir_ / "log" / "mainlog"); }
 
 }  // namespace testing_support

@@ -127,4 +127,36 @@ class PostfixServer {
   std::chrono::milliseconds startup_time_{0};
 };
 
+// Debian's Exim, unpacked by tools/unpack_exim.sh (its package conflicts
+// with the installed Postfix), accepting mail on address:25 for the domain
+// into one Maildir, with its own defaults otherwise: a message after the
+// tenth of one connection is queued, not delivered. The daemon runs no
+// queue, so a queued message stays queued.
+class EximServer {
+ public:
+  EximServer(const std::string& address, const std::string& domain);
+  ~EximServer();  // stops the server and removes its directory
+  EximServer(const EximServer&) = delete;
+  EximServer& operator=(const EximServer&) = delete;
+
+  // Why Exim cannot run here ("" when it can).
+  static std::string Unavailable();
+
+  // Starts the daemon and waits (bounded) for its greeting.
+  bool Start();
+  void Stop();
+  // Messages delivered into the Maildir.
+  int DeliveredCount() const;
+  bool WaitForDeliveries(int count, int timeout_ms) const;
+  // Messages in the queue (delivered ones leave it).
+  int QueuedCount() const;
+  // The main log.
+  std::string Log() const;
+
+ private:
+  std::filesystem::path dir_;
+  std::string address_;
+  std::unique_ptr<platform::testing::ChildProcess> daemon_;
+};
+
 }  // namespace testing_support
