@@ -247,4 +247,115 @@ TEST_F(QuillonUnderWineTest, SecondInstanceLeavesWhileTheFirstHoldsTheLock) {
   first->Kill();
 }
 
+// A spool disk too small for the mailbox: a tmpfs on exchangedir in a
+// private mount namespace (the tests run as root), with a wineserver of its
+// own, which opens the files. Windows' ERROR_DISK_FULL reaches the entry;
+// nothing is lost or delivered cut short, and a run with room delivers the
+// rest, each message once.
+class FullDiskUnderWineTest : public QuillonUnderWineTest,
+                              public ::testing::WithParamInterface<const char*> {
+ protected:
+  static constexpr int kLarge = 6;  // of about 300 KB, beside the two small ones
+
+  void SetUp() override {
+    QuillonUnderWineTest::SetUp();
+    if (IsSkipped()) return;
+    const platform::testing::ProcessResult probe =
+        platform::testing::RunProcess({"/usr/bin/unshare", "-m", "/bin/true"}, {}, 10000);
+    if (!probe.exited || probe.exit_code != 0) GTEST_SKIP() << "no private mount namespace here";
+    for (int k = 1; k <= kLarge; ++k) {
+      std::string body;
+      for (int line = 0; line < 4800; ++line) {
+        body += std::string(60, static_cast<char>('a' + k)) + "\r\n";
+      }
+      provider_->AddMessage("big" + std::to_string(k),
+                            "From: a@example.org\r\nTo: u@example.com\r\n\r\n" + body +
+                                "end of " + std::to_string(k) + "\r\n");
+    }
+  }
+
+  // One run over a tmpfs of this size, the spool carried in before and out
+  // after; the run's exit code, or 100 to 102 when the tmpfs failed.
+  platform::testing::ProcessResult RunOnSmallDisk(const std::string& size) {
+    EXPECT_TRUE(wine_->WaitIdle());  // no wineserver outside the namespace
+    const std::filesystem::path ex = root_.exchangedir();
+    const std::filesystem::path hold = root_.path() / "hold";
+    std::filesystem::remove_all(hold);
+    std::filesystem::rename(ex, hold);
+    std::filesystem::create_directory(ex);
+    const std::string script =
+        "set -u; ex=\"$1\"; hold=\"$2\"; "
+        "/usr/bin/mount -t tmpfs -o size=" + size + ",mode=0700 tallowmere-small \"$ex\" || exit 100; "
+        "/usr/bin/cp -a \"$hold/.\" \"$ex/\" || exit 101; " +
+        wine_->Command({QuillonExe().string()}, Log()) + "; rc=$?; wineserver -w; "
+        "/usr/bin/rm -rf \"$hold\" && /usr/bin/mkdir \"$hold\" && /usr/bin/cp -a \"$ex/.\" \"$hold/\" || exit 102; "
+        "exit $rc";
+    const platform::testing::ProcessResult result = platform::testing::RunProcess(
+        {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", script, "sh",
+         ex.string(), hold.string()},
+        wine_->Environment(), testing_support::kWineLimitMs);
+    std::filesystem::remove(ex);
+    std::filesystem::rename(hold, ex);
+    return result;
+  }
+
+  // Deliveries of each large message (by its last line); a delivery without
+  // one is a message cut short, counted at 0.
+  std::vector<int> LargeDeliveries() const {
+    std::vector<int> count(kLarge + 1, 0);
+    for (const std::string& t : exchange_->Transcripts()) {
+      if (t.find("\nDATA\n") == std::string::npos || t.size() < 100000) continue;
+      int which = 0;
+      for (int k = 1; k <= kLarge; ++k) {
+        if (t.find("\nend of " + std::to_string(k) + "\n") != std::string::npos) which = k;
+      }
+      ++count[static_cast<std::size_t>(which)];
+    }
+    return count;
+  }
+};
+
+TEST_P(FullDiskUnderWineTest, KeepsTheRestAtTheProviderForTheNextRun) {
+  const platform::testing::ProcessResult full = RunOnSmallDisk(GetParam());
+  ASSERT_TRUE(full.exited) << (full.timed_out ? "timed out" : "killed");
+  ASSERT_TRUE(full.exit_code < 100 || full.exit_code > 102) << "the tmpfs could not be set up";
+  // The entries but the keep-alive's (the fixture's server refuses NOOP).
+  std::vector<std::string> strings;
+  const std::vector<std::string> logged = EventStrings(Log());
+  for (std::size_t i = 0; i + 1 < logged.size(); i += 2) {
+    if (logged[i + 1].starts_with(" - KeepAlive - ")) continue;
+    strings.insert(strings.end(), {logged[i], logged[i + 1]});
+  }
+  ASSERT_EQ(strings.size(), 2u) << ::testing::PrintToString(logged);
+  EXPECT_EQ(strings[0], "Tallowmere error: 112");
+  std::vector<int> first = LargeDeliveries();
+  EXPECT_EQ(first[0], 0) << "delivered cut short";
+  int delivered = 0;
+  for (int k = 1; k <= kLarge; ++k) delivered += first[static_cast<std::size_t>(k)];
+  if (std::string(GetParam()) == "600k") {
+    EXPECT_EQ(full.exit_code, 255);
+    EXPECT_EQ(strings[1], " - GetPop - Write failed - popout.txt");
+    EXPECT_EQ(delivered, 0);
+    EXPECT_EQ(provider_->Uids().size(), 2u + kLarge);
+  } else {
+    EXPECT_EQ(full.exit_code, 0);
+    EXPECT_TRUE(strings[1].starts_with(" - ParseMsgs - Write failed - spool file ")) << strings[1];
+    EXPECT_LT(delivered, kLarge);
+    // What was not delivered is still at the provider.
+    std::size_t all = 0;
+    for (const std::string& t : exchange_->Transcripts()) all += t.find("\nDATA\n") != std::string::npos;
+    EXPECT_EQ(provider_->Uids().size() + all, 2u + kLarge);
+  }
+  EXPECT_TRUE(DirectoryNames(root_.spool() / "in").empty());
+
+  const platform::testing::ProcessResult roomy = wine_->Run({QuillonExe().string()}, Log("roomy.log"));
+  ASSERT_TRUE(roomy.exited);
+  EXPECT_EQ(roomy.exit_code, 0);
+  EXPECT_EQ(LargeDeliveries(), std::vector<int>({0, 1, 1, 1, 1, 1, 1}));
+  EXPECT_TRUE(provider_->Uids().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, FullDiskUnderWineTest, ::testing::Values("600k", "2500k"),
+                         [](const auto& info) { return std::string(info.param); });
+
 }  // namespace

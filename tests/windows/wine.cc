@@ -74,14 +74,20 @@ std::vector<std::string> Wine::Environment() const {
   return environment;
 }
 
-std::unique_ptr<platform::testing::ChildProcess> Wine::Start(
-    const std::vector<std::string>& argv, const std::filesystem::path& log,
-    const std::filesystem::path& output) const {
-  std::string command = "exec wine";
+std::string Wine::Command(const std::vector<std::string>& argv, const std::filesystem::path& log,
+                          const std::filesystem::path& output) const {
+  std::string command = "wine";
   for (const std::string& arg : argv) command += " " + Quoted(arg);
   command += " 2>" + Quoted(log.string());
   if (!output.empty()) command += " >" + Quoted(output.string());
-  return platform::testing::ChildProcess::Start({"/bin/sh", "-c", command}, Environment());
+  return command;
+}
+
+std::unique_ptr<platform::testing::ChildProcess> Wine::Start(
+    const std::vector<std::string>& argv, const std::filesystem::path& log,
+    const std::filesystem::path& output) const {
+  return platform::testing::ChildProcess::Start({"/bin/sh", "-c", "exec " + Command(argv, log, output)},
+                                                Environment());
 }
 
 platform::testing::ProcessResult Wine::Run(const std::vector<std::string>& argv,

@@ -59,6 +59,11 @@ class Wine {
   std::unique_ptr<platform::testing::ChildProcess> Start(
       const std::vector<std::string>& argv, const std::filesystem::path& log,
       const std::filesystem::path& output = {}) const;
+  // The shell command that Start runs (with /bin/sh -c), and the variables
+  // it runs with: for a test that runs it in a setting of its own.
+  std::string Command(const std::vector<std::string>& argv, const std::filesystem::path& log,
+                      const std::filesystem::path& output = {}) const;
+  std::vector<std::string> Environment() const;
   // Runs one to its end.
   platform::testing::ProcessResult Run(const std::vector<std::string>& argv,
                                        const std::filesystem::path& log,
@@ -78,7 +83,6 @@ class Wine {
   bool RegistryKeyExists(const std::string& key) const;
 
  private:
-  std::vector<std::string> Environment() const;
   std::filesystem::path prefix_;
   std::string display_;
 };
