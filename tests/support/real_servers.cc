@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -48,6 +49,16 @@ fs::path ShortDirectory(const std::string& prefix) {
       return dir;
     }
   }
+}
+
+// Whether done() holds, looked at until timeout_ms have passed.
+bool WaitUntil(const std::function<bool()>& done, int timeout_ms) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!done()) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(kPoll);
+  }
+  return true;
 }
 
 // Creates new/, cur/ and tmp/ of a Maildir, writable by the mail user.
@@ -237,12 +248,7 @@ int DovecotProvider::MessageCount() const {
 }
 
 bool DovecotProvider::WaitForMessageCount(int count, int timeout_ms) const {
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (MessageCount() != count) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(kPoll);
-  }
-  return true;
+  return WaitUntil([&] { return MessageCount() == count; }, timeout_ms);
 }
 
 std::string DovecotProvider::Log() const { return ReadFileBytes(dir_ / "dovecot.log"); }
@@ -407,12 +413,7 @@ int PostfixServer::DeliveredCount() const {
 }
 
 bool PostfixServer::WaitForDeliveries(int count, int timeout_ms) const {
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (DeliveredCount() < count) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(kPoll);
-  }
-  return true;
+  return WaitUntil([&] { return DeliveredCount() >= count; }, timeout_ms);
 }
 
 std::string PostfixServer::Log() const { return ReadFileBytes(dir_ / "maillog"); }
@@ -501,12 +502,7 @@ int EximServer::DeliveredCount() const {
 }
 
 bool EximServer::WaitForDeliveries(int count, int timeout_ms) const {
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (DeliveredCount() < count) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(kPoll);
-  }
-  return true;
+  return WaitUntil([&] { return DeliveredCount() >= count; }, timeout_ms);
 }
 
 int EximServer::QueuedCount() const {
