@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 dest=.deps/exim
 as_root=(); [ "$(id -u)" -eq 0 ] || as_root=(sudo)
 
-tools/install_packages.sh libidn12
+tools/install_packages.sh libidn12 adduser
 getent passwd Debian-exim >/dev/null ||
   "${as_root[@]}" adduser --system --group --no-create-home --allow-bad-names --quiet Debian-exim
 [ -x "$dest/usr/sbin/exim4" ] && exit 0
