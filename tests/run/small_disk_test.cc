@@ -13,6 +13,7 @@
 #include "tests/support/machine_root.h"
 #include "tests/support/scripted_pop3_server.h"
 #include "tests/support/scripted_smtp_server.h"
+#include "tests/support/small_disk.h"
 
 namespace {
 
@@ -26,9 +27,7 @@ constexpr int kBodyLines = 4800;  // about 300 KB a message
 class SmallDiskTest : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
-    const platform::testing::ProcessResult probe =
-        platform::testing::RunProcess({"/usr/bin/unshare", "-m", "/bin/true"}, {}, 10000);
-    if (!probe.exited || probe.exit_code != 0) {
+    if (!testing_support::PrivateMountsAvailable()) {
       GTEST_SKIP() << "no private mount namespace here (the tests need root)";
     }
     mailbox_ = crash_testing::MakeMailbox(kMessages, kBodyLines);
@@ -50,24 +49,9 @@ class SmallDiskTest : public ::testing::TestWithParam<const char*> {
     environment.push_back(root_.EnvironmentEntry());
     const std::string quillon = std::string(TALLOWMERE_BIN_DIR) + "/quillon";
     if (size.empty()) return platform::testing::RunProcess({quillon}, environment, kRunLimitMs);
-    const std::filesystem::path hold = root_.path() / "hold";
-    std::filesystem::remove_all(hold);
-    std::filesystem::rename(root_.exchangedir(), hold);
-    std::filesystem::create_directory(root_.exchangedir());
-    const std::string script =
-        "set -u; ex=\"$1\"; hold=\"$2\"; "
-        "/usr/bin/mount -t tmpfs -o size=" + size + ",mode=0700 tallowmere-small \"$ex\" || exit 100; "
-        "/usr/bin/cp -a \"$hold/.\" \"$ex/\" || exit 101; "
-        "\"$3\"; rc=$?; "
-        "/usr/bin/rm -rf \"$hold\" && /usr/bin/mkdir \"$hold\" && /usr/bin/cp -a \"$ex/.\" \"$hold/\" || exit 102; "
-        "exit $rc";
-    platform::testing::ProcessResult result = platform::testing::RunProcess(
-        {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", script, "sh",
-         root_.exchangedir().string(), hold.string(), quillon},
-        environment, kRunLimitMs);
-    std::filesystem::remove(root_.exchangedir());
-    std::filesystem::rename(hold, root_.exchangedir());
-    return result;
+    return testing_support::RunOverSmallDisk(root_.exchangedir(), size,
+                                             testing_support::ShellQuoted(quillon), environment,
+                                             kRunLimitMs);
   }
 
   crash_testing::Deliveries Delivered() const {
@@ -84,7 +68,9 @@ TEST_P(SmallDiskTest, FullSpoolKeepsTheRestAtTheProviderForTheNextRun) {
   const std::string size = GetParam();
   const platform::testing::ProcessResult full = Run(size);
   ASSERT_TRUE(full.exited) << "signal " << full.signal << (full.timed_out ? " (timed out)" : "");
-  ASSERT_TRUE(full.exit_code < 100 || full.exit_code > 102) << "the tmpfs could not be set up";
+  ASSERT_TRUE(full.exit_code < testing_support::kSmallDiskMountFailed ||
+              full.exit_code > testing_support::kSmallDiskCarryFailed)
+      << "the tmpfs could not be set up";
 
   const crash_testing::Deliveries first = Delivered();
   EXPECT_TRUE(first.altered.empty()) << "delivered cut short";

@@ -54,6 +54,8 @@ class MachineRoot {
 std::vector<std::string> DirectoryNames(const std::filesystem::path& dir);
 std::string ReadFileBytes(const std::filesystem::path& file);
 void WriteFileBytes(const std::filesystem::path& file, const std::string& bytes);
+// text as one word of a shell command line.
+std::string ShellQuoted(const std::string& text);
 
 // The multithreaded libfaketime, preloaded with time running 100 times
 // faster, so the prescribed pauses pass quickly.

@@ -14,9 +14,11 @@
 #include <vector>
 
 #include "platform/test_support.h"
+#include "tests/crash/test_mailbox.h"
 #include "tests/support/machine_root.h"
 #include "tests/support/scripted_pop3_server.h"
 #include "tests/support/scripted_smtp_server.h"
+#include "tests/support/small_disk.h"
 #include "tests/windows/wine.h"
 
 namespace {
@@ -38,8 +40,8 @@ class QuillonUnderWineTest : public ::testing::Test {
     if (!OnPath("wine") || !std::filesystem::exists(QuillonExe())) {
       GTEST_SKIP() << "needs wine and " << QuillonExe();
     }
-    const std::string pop = platform::testing::FreshLoopbackAddress({110});
-    provider_.emplace(pop, "site", "secret");
+    pop_ = platform::testing::FreshLoopbackAddress({110});
+    provider_.emplace(pop_, "site", "secret");
     ASSERT_TRUE(provider_->listening());
     provider_->AddMessage("<1@x>", "From: a@example.org\r\nTo: u@example.com\r\n\r\nfirst\r\n");
     provider_->AddMessage("two:2",
@@ -51,7 +53,7 @@ class QuillonUnderWineTest : public ::testing::Test {
     root_.MakeSpool();
     root_.WriteSettings({{"localdomain", "example.com"},
                          {"localserver", smtp},
-                         {"popserver", pop},
+                         {"popserver", pop_},
                          {"popname", "site"},
                          {"poppass", "secret"},
                          {"installdir", WindowsPath(root_.path())},
@@ -77,6 +79,7 @@ class QuillonUnderWineTest : public ::testing::Test {
   std::filesystem::path Log(const std::string& name = "wine.log") const { return root_.path() / name; }
 
   testing_support::MachineRoot root_;
+  std::string pop_;  // the provider's address
   std::optional<testing_support::ScriptedPop3Server> provider_;
   std::optional<testing_support::ScriptedSmtpServer> exchange_;
   std::optional<Wine> wine_;
@@ -255,70 +258,44 @@ TEST_F(QuillonUnderWineTest, SecondInstanceLeavesWhileTheFirstHoldsTheLock) {
 class FullDiskUnderWineTest : public QuillonUnderWineTest,
                               public ::testing::WithParamInterface<const char*> {
  protected:
-  static constexpr int kLarge = 6;  // of about 300 KB, beside the two small ones
+  static constexpr int kMessages = 6;  // of about 300 KB each
 
   void SetUp() override {
     QuillonUnderWineTest::SetUp();
     if (IsSkipped()) return;
-    const platform::testing::ProcessResult probe =
-        platform::testing::RunProcess({"/usr/bin/unshare", "-m", "/bin/true"}, {}, 10000);
-    if (!probe.exited || probe.exit_code != 0) GTEST_SKIP() << "no private mount namespace here";
-    for (int k = 1; k <= kLarge; ++k) {
-      std::string body;
-      for (int line = 0; line < 4800; ++line) {
-        body += std::string(60, static_cast<char>('a' + k)) + "\r\n";
-      }
-      provider_->AddMessage("big" + std::to_string(k),
-                            "From: a@example.org\r\nTo: u@example.com\r\n\r\n" + body +
-                                "end of " + std::to_string(k) + "\r\n");
+    if (!testing_support::PrivateMountsAvailable()) GTEST_SKIP() << "no private mount namespace here";
+    // A provider holding only the large messages.
+    provider_.reset();
+    provider_.emplace(pop_, "site", "secret");
+    mailbox_ = crash_testing::MakeMailbox(kMessages, 4800);
+    for (const crash_testing::TestMessage& message : mailbox_) {
+      provider_->AddMessage(message.uid, message.content);
     }
   }
 
-  // One run over a tmpfs of this size, the spool carried in before and out
-  // after; the run's exit code, or 100 to 102 when the tmpfs failed.
+  // One run over a tmpfs of this size.
   platform::testing::ProcessResult RunOnSmallDisk(const std::string& size) {
     EXPECT_TRUE(wine_->WaitIdle());  // no wineserver outside the namespace
-    const std::filesystem::path ex = root_.exchangedir();
-    const std::filesystem::path hold = root_.path() / "hold";
-    std::filesystem::remove_all(hold);
-    std::filesystem::rename(ex, hold);
-    std::filesystem::create_directory(ex);
-    const std::string script =
-        "set -u; ex=\"$1\"; hold=\"$2\"; "
-        "/usr/bin/mount -t tmpfs -o size=" + size + ",mode=0700 tallowmere-small \"$ex\" || exit 100; "
-        "/usr/bin/cp -a \"$hold/.\" \"$ex/\" || exit 101; " +
-        wine_->Command({QuillonExe().string()}, Log()) + "; rc=$?; wineserver -w; "
-        "/usr/bin/rm -rf \"$hold\" && /usr/bin/mkdir \"$hold\" && /usr/bin/cp -a \"$ex/.\" \"$hold/\" || exit 102; "
-        "exit $rc";
-    const platform::testing::ProcessResult result = platform::testing::RunProcess(
-        {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", script, "sh",
-         ex.string(), hold.string()},
+    return testing_support::RunOverSmallDisk(
+        root_.exchangedir(), size,
+        // The run's exit code, once its wineserver has ended too.
+        wine_->Command({QuillonExe().string()}, Log()) + "; code=$?; wineserver -w; (exit $code)",
         wine_->Environment(), testing_support::kWineLimitMs);
-    std::filesystem::remove(ex);
-    std::filesystem::rename(hold, ex);
-    return result;
   }
 
-  // Deliveries of each large message (by its last line); a delivery without
-  // one is a message cut short, counted at 0.
-  std::vector<int> LargeDeliveries() const {
-    std::vector<int> count(kLarge + 1, 0);
-    for (const std::string& t : exchange_->Transcripts()) {
-      if (t.find("\nDATA\n") == std::string::npos || t.size() < 100000) continue;
-      int which = 0;
-      for (int k = 1; k <= kLarge; ++k) {
-        if (t.find("\nend of " + std::to_string(k) + "\n") != std::string::npos) which = k;
-      }
-      ++count[static_cast<std::size_t>(which)];
-    }
-    return count;
+  crash_testing::Deliveries Delivered() const {
+    return crash_testing::FindDeliveries(mailbox_, exchange_->Transcripts());
   }
+
+  std::vector<crash_testing::TestMessage> mailbox_;
 };
 
 TEST_P(FullDiskUnderWineTest, KeepsTheRestAtTheProviderForTheNextRun) {
   const platform::testing::ProcessResult full = RunOnSmallDisk(GetParam());
   ASSERT_TRUE(full.exited) << (full.timed_out ? "timed out" : "killed");
-  ASSERT_TRUE(full.exit_code < 100 || full.exit_code > 102) << "the tmpfs could not be set up";
+  ASSERT_TRUE(full.exit_code < testing_support::kSmallDiskMountFailed ||
+              full.exit_code > testing_support::kSmallDiskCarryFailed)
+      << "the tmpfs could not be set up";
   // The entries but the keep-alive's (the fixture's server refuses NOOP).
   std::vector<std::string> strings;
   const std::vector<std::string> logged = EventStrings(Log());
@@ -328,30 +305,29 @@ TEST_P(FullDiskUnderWineTest, KeepsTheRestAtTheProviderForTheNextRun) {
   }
   ASSERT_EQ(strings.size(), 2u) << ::testing::PrintToString(logged);
   EXPECT_EQ(strings[0], "Tallowmere error: 112");
-  std::vector<int> first = LargeDeliveries();
-  EXPECT_EQ(first[0], 0) << "delivered cut short";
-  int delivered = 0;
-  for (int k = 1; k <= kLarge; ++k) delivered += first[static_cast<std::size_t>(k)];
+  const crash_testing::Deliveries first = Delivered();
+  EXPECT_TRUE(first.altered.empty()) << "delivered cut short";
+  EXPECT_EQ(first.duplicates(), 0);
   if (std::string(GetParam()) == "600k") {
     EXPECT_EQ(full.exit_code, 255);
     EXPECT_EQ(strings[1], " - GetPop - Write failed - popout.txt");
-    EXPECT_EQ(delivered, 0);
-    EXPECT_EQ(provider_->Uids().size(), 2u + kLarge);
+    EXPECT_EQ(first.total(), 0);
   } else {
     EXPECT_EQ(full.exit_code, 0);
     EXPECT_TRUE(strings[1].starts_with(" - ParseMsgs - Write failed - spool file ")) << strings[1];
-    EXPECT_LT(delivered, kLarge);
-    // What was not delivered is still at the provider.
-    std::size_t all = 0;
-    for (const std::string& t : exchange_->Transcripts()) all += t.find("\nDATA\n") != std::string::npos;
-    EXPECT_EQ(provider_->Uids().size() + all, 2u + kLarge);
+    EXPECT_LT(first.total(), kMessages);
   }
+  // What was not delivered is still at the provider.
+  EXPECT_EQ(first.total() + static_cast<int>(provider_->Uids().size()), kMessages);
   EXPECT_TRUE(DirectoryNames(root_.spool() / "in").empty());
 
   const platform::testing::ProcessResult roomy = wine_->Run({QuillonExe().string()}, Log("roomy.log"));
   ASSERT_TRUE(roomy.exited);
   EXPECT_EQ(roomy.exit_code, 0);
-  EXPECT_EQ(LargeDeliveries(), std::vector<int>({0, 1, 1, 1, 1, 1, 1}));
+  const crash_testing::Deliveries both = Delivered();
+  EXPECT_TRUE(both.altered.empty());
+  EXPECT_EQ(both.total(), kMessages);
+  EXPECT_EQ(both.duplicates(), 0);
   EXPECT_TRUE(provider_->Uids().empty());
 }
 

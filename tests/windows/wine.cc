@@ -12,16 +12,6 @@
 
 namespace testing_support {
 
-namespace {
-
-std::string Quoted(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
-}  // namespace
-
 std::string WindowsPath(const std::filesystem::path& path) {
   std::string text = "Z:" + path.string();
   std::replace(text.begin(), text.end(), '/', '\\');
@@ -43,7 +33,7 @@ VirtualDisplay::VirtualDisplay(const std::filesystem::path& work_dir) {
   server_ = platform::testing::ChildProcess::Start(
       {"/bin/sh", "-c",
        "exec Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>" +
-           Quoted(number.string()) + " 2>" + Quoted((work_dir / "xvfb.log").string())},
+           ShellQuoted(number.string()) + " 2>" + ShellQuoted((work_dir / "xvfb.log").string())},
       {});
   if (!server_) return;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -77,9 +67,9 @@ std::vector<std::string> Wine::Environment() const {
 std::string Wine::Command(const std::vector<std::string>& argv, const std::filesystem::path& log,
                           const std::filesystem::path& output) const {
   std::string command = "wine";
-  for (const std::string& arg : argv) command += " " + Quoted(arg);
-  command += " 2>" + Quoted(log.string());
-  if (!output.empty()) command += " >" + Quoted(output.string());
+  for (const std::string& arg : argv) command += " " + ShellQuoted(arg);
+  command += " 2>" + ShellQuoted(log.string());
+  if (!output.empty()) command += " >" + ShellQuoted(output.string());
   return command;
 }
 
