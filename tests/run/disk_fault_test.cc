@@ -29,6 +29,7 @@ using crash_testing::TestMessage;
 
 enum class Call { kWrite, kClose, kFlush, kNone };
 constexpr int kEvery = 0;
+constexpr int kIdleLimitMs = 10000;
 
 const char* CallName(Call call) {
   switch (call) {
@@ -135,6 +136,9 @@ class Site {
     const int exit_code = RunCycle();
     env.CloseLeftOpen();
     platform::SetEnv(nullptr);
+    // The run does not wait for QUIT's reply: the server may still be
+    // carrying out the deletions.
+    EXPECT_TRUE(pop3_->WaitUntilIdle(kIdleLimitMs));
     return exit_code;
   }
   Deliveries Delivered() const {

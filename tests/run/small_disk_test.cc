@@ -48,10 +48,15 @@ class SmallDiskTest : public ::testing::TestWithParam<const char*> {
     std::vector<std::string> environment = testing_support::FastClockEnvironment();
     environment.push_back(root_.EnvironmentEntry());
     const std::string quillon = std::string(TALLOWMERE_BIN_DIR) + "/quillon";
-    if (size.empty()) return platform::testing::RunProcess({quillon}, environment, kRunLimitMs);
-    return testing_support::RunOverSmallDisk(root_.exchangedir(), size,
-                                             testing_support::ShellQuoted(quillon), environment,
-                                             kRunLimitMs);
+    const platform::testing::ProcessResult result =
+        size.empty() ? platform::testing::RunProcess({quillon}, environment, kRunLimitMs)
+                     : testing_support::RunOverSmallDisk(root_.exchangedir(), size,
+                                                         testing_support::ShellQuoted(quillon),
+                                                         environment, kRunLimitMs);
+    // The run does not wait for QUIT's reply: the server may still be
+    // carrying out the deletions.
+    EXPECT_TRUE(pop3_->WaitUntilIdle(kRunLimitMs));
+    return result;
   }
 
   crash_testing::Deliveries Delivered() const {

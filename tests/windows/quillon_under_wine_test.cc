@@ -283,7 +283,10 @@ class FullDiskUnderWineTest : public QuillonUnderWineTest,
         wine_->Environment(), testing_support::kWineLimitMs);
   }
 
+  // What the runs delivered, once the provider has carried out the last
+  // QUIT (the run does not wait for its reply).
   crash_testing::Deliveries Delivered() const {
+    EXPECT_TRUE(provider_->WaitUntilIdle(10000));
     return crash_testing::FindDeliveries(mailbox_, exchange_->Transcripts());
   }
 
