@@ -72,6 +72,20 @@ int Deliveries::duplicates() const {
   return sum;
 }
 
+::testing::AssertionResult EachDeliveredOnce(const Deliveries& deliveries, int messages) {
+  if (!deliveries.altered.empty()) {
+    return ::testing::AssertionFailure() << deliveries.altered.size() << " delivered altered";
+  }
+  if (deliveries.duplicates() != 0) {
+    return ::testing::AssertionFailure() << deliveries.duplicates() << " delivered twice";
+  }
+  if (deliveries.total() != messages) {
+    return ::testing::AssertionFailure()
+           << deliveries.total() << " of " << messages << " messages delivered";
+  }
+  return ::testing::AssertionSuccess();
+}
+
 Deliveries FindDeliveries(const std::vector<TestMessage>& mailbox,
                           const std::vector<std::string>& transcripts) {
   Deliveries found;

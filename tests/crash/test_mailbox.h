@@ -3,6 +3,8 @@
 // deliveries found in what the SMTP server received.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <map>
 #include <string>
 #include <vector>
@@ -32,6 +34,9 @@ struct Deliveries {
   int total() const;
   int duplicates() const;  // deliveries beyond the first of each message
 };
+// Whether the messages were delivered whole, each of them once: none
+// altered, none twice, `messages` in all.
+::testing::AssertionResult EachDeliveredOnce(const Deliveries& deliveries, int messages);
 Deliveries FindDeliveries(const std::vector<TestMessage>& mailbox,
                           const std::vector<std::string>& transcripts);
 

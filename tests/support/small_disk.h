@@ -11,23 +11,20 @@
 
 namespace testing_support {
 
-// Exit codes of RunOverSmallDisk when the tmpfs could not be set up.
-inline constexpr int kSmallDiskMountFailed = 100;
-inline constexpr int kSmallDiskCarryFailed = 102;
-
 // Whether this process may make a private mount namespace.
 bool PrivateMountsAvailable();
 
 // Runs the shell command (with /bin/sh -c, in the given environment) where
 // a tmpfs of size (as mount takes it: "600k") lies on dir, holding a copy of
 // dir's contents; afterwards dir holds what the tmpfs held. The command's
-// result, or an exit code from kSmallDiskMountFailed to
-// kSmallDiskCarryFailed when the tmpfs could not be set up or its contents
-// carried.
+// result, unless SmallDiskNotSetUp says otherwise.
 platform::testing::ProcessResult RunOverSmallDisk(const std::filesystem::path& dir,
                                                   const std::string& size,
                                                   const std::string& command,
                                                   const std::vector<std::string>& environment,
                                                   int timeout_ms);
+// Whether RunOverSmallDisk's result is the tmpfs's failure to be set up or
+// to carry its contents, not the command's own.
+bool SmallDiskNotSetUp(const platform::testing::ProcessResult& result);
 
 }  // namespace testing_support

@@ -296,9 +296,7 @@ class FullDiskUnderWineTest : public QuillonUnderWineTest,
 TEST_P(FullDiskUnderWineTest, KeepsTheRestAtTheProviderForTheNextRun) {
   const platform::testing::ProcessResult full = RunOnSmallDisk(GetParam());
   ASSERT_TRUE(full.exited) << (full.timed_out ? "timed out" : "killed");
-  ASSERT_TRUE(full.exit_code < testing_support::kSmallDiskMountFailed ||
-              full.exit_code > testing_support::kSmallDiskCarryFailed)
-      << "the tmpfs could not be set up";
+  ASSERT_FALSE(testing_support::SmallDiskNotSetUp(full)) << "the tmpfs could not be set up";
   // The entries but the keep-alive's (the fixture's server refuses NOOP).
   std::vector<std::string> strings;
   const std::vector<std::string> logged = EventStrings(Log());
@@ -328,9 +326,7 @@ TEST_P(FullDiskUnderWineTest, KeepsTheRestAtTheProviderForTheNextRun) {
   ASSERT_TRUE(roomy.exited);
   EXPECT_EQ(roomy.exit_code, 0);
   const crash_testing::Deliveries both = Delivered();
-  EXPECT_TRUE(both.altered.empty());
-  EXPECT_EQ(both.total(), kMessages);
-  EXPECT_EQ(both.duplicates(), 0);
+  EXPECT_TRUE(crash_testing::EachDeliveredOnce(both, kMessages));
   EXPECT_TRUE(provider_->Uids().empty());
 }
 
