@@ -20,6 +20,7 @@
 namespace {
 
 using testing_support::DirectoryNames;
+using testing_support::Occurrences;
 using testing_support::ReadFileBytes;
 using testing_support::ScriptedSmtpServer;
 using testing_support::SmtpAction;
@@ -34,14 +35,6 @@ std::string Crlf(const std::string& text) {
   std::string wire;
   for (char c : text) wire += c == '\n' ? std::string("\r\n") : std::string(1, c);
   return wire;
-}
-
-int Count(const std::string& text, const std::string& piece) {
-  int n = 0;
-  for (std::size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
-    ++n;
-  }
-  return n;
 }
 
 // Every CR of the bytes is followed by LF and every LF follows a CR.
@@ -220,9 +213,9 @@ TEST_F(StandardSmtpTest, EachMessageNamesEachRecipientOnceOverTheKeptConnection)
   EXPECT_EQ(SendSMTP(), 1);
   ASSERT_EQ(server.ConnectionCount(), 1);
   const std::string transcript = server.Transcript(0);
-  EXPECT_EQ(Count(transcript, "RCPT TO:<CAROL@EXAMPLE.COM>\r\nDATA\r\n"), 1);
-  EXPECT_EQ(Count(transcript, "RCPT TO:<BOB@EXAMPLE.COM>\r\nDATA\r\n"), 1);
-  EXPECT_EQ(Count(transcript, "RCPT TO:"), 2);
+  EXPECT_EQ(Occurrences(transcript, "RCPT TO:<CAROL@EXAMPLE.COM>\r\nDATA\r\n"), 1);
+  EXPECT_EQ(Occurrences(transcript, "RCPT TO:<BOB@EXAMPLE.COM>\r\nDATA\r\n"), 1);
+  EXPECT_EQ(Occurrences(transcript, "RCPT TO:"), 2);
   EXPECT_EQ(server.AcceptedMessages(), 2);
   ASSERT_EQ(env_.events().size(), 1u);
   EXPECT_EQ(env_.events()[0].message, " - SendMail - No envelope header - m2");
@@ -239,10 +232,10 @@ TEST_F(StandardSmtpTest, AFailedMessageIsFollowedByRsetAndTheNextGoesOn) {
   ASSERT_EQ(server.ConnectionCount(), 1);
   const std::string transcript = server.Transcript(0);
   EXPECT_THAT(transcript, HasSubstr("RCPT TO:<BAD@EXAMPLE.COM>\r\nRSET\r\n"));
-  EXPECT_EQ(Count(transcript, "RSET"), 1);
-  EXPECT_EQ(Count(transcript, "MAIL FROM"), 3);
-  EXPECT_EQ(Count(transcript, "DATA"), 2);
-  EXPECT_EQ(Count(transcript, "QUIT"), 1);
+  EXPECT_EQ(Occurrences(transcript, "RSET"), 1);
+  EXPECT_EQ(Occurrences(transcript, "MAIL FROM"), 3);
+  EXPECT_EQ(Occurrences(transcript, "DATA"), 2);
+  EXPECT_EQ(Occurrences(transcript, "QUIT"), 1);
   EXPECT_TRUE(transcript.ends_with("QUIT\r\n"));
   EXPECT_EQ(server.AcceptedMessages(), 2);
   EXPECT_THAT(env_.messages(), ElementsAre(" - SendMail - Bad To:"));
@@ -300,7 +293,7 @@ TEST_F(StandardSmtpTest, AReplyThatTimesOutFailsItsMessageAndTheNextOpensANewCon
   ASSERT_EQ(env_.events().size(), 1u);
   EXPECT_EQ(env_.events()[0].message, " - SendMail - Recv failed - msg line");
   EXPECT_EQ(env_.events()[0].error_text, "Tallowmere error: 10060");
-  EXPECT_EQ(Count(server.Transcript(0), "QUIT"), 0);
+  EXPECT_EQ(Occurrences(server.Transcript(0), "QUIT"), 0);
   EXPECT_TRUE(server.Transcript(1).ends_with("\r\n.\r\nQUIT\r\n"));
   EXPECT_EQ(DirectoryNames(root_.spool() / "out").size(), 1u);
 }
@@ -379,10 +372,10 @@ TEST_F(StandardSmtpTest, AFailedMessageTakesItsTurnOnTheConnection) {
   EXPECT_EQ(server.AcceptedMessages(), 11);
   ASSERT_EQ(server.ConnectionCount(), 2);
   const std::vector<std::string> transcripts = server.Transcripts();
-  EXPECT_EQ(Count(transcripts[0], "MAIL FROM") + Count(transcripts[1], "MAIL FROM"), 12);
-  EXPECT_EQ(Count(transcripts[0], "MAIL FROM"), 10);
+  EXPECT_EQ(Occurrences(transcripts[0], "MAIL FROM") + Occurrences(transcripts[1], "MAIL FROM"), 12);
+  EXPECT_EQ(Occurrences(transcripts[0], "MAIL FROM"), 10);
   for (const std::string& transcript : transcripts) {
-    EXPECT_EQ(Count(transcript, "HELO ZUL\r\n"), 1);
+    EXPECT_EQ(Occurrences(transcript, "HELO ZUL\r\n"), 1);
     EXPECT_TRUE(transcript.ends_with("\r\n.\r\nQUIT\r\n") ||
                 transcript.ends_with("RSET\r\nQUIT\r\n"));
   }

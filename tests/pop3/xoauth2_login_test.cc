@@ -4,11 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <memory>
 #include <ostream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "gateway/control/oauth_token.h"
@@ -75,14 +73,8 @@ class Xoauth2LoginTest : public Pop3Test {
     ASSERT_NE(endpoint_process_, nullptr);
     // Waits for the listening socket in the kernel's table: a probe
     // connection would be a client of s_server's too and take the reply.
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartLimitMs);
-    bool up = false;
-    while (!up && std::chrono::steady_clock::now() < deadline) {
-      up = testing_support::ListeningOn(endpoint_, kEndpointPort);
-      if (!up) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ASSERT_TRUE(up) << "s_server did not start";
+    ASSERT_TRUE(testing_support::AwaitListening(endpoint_, kEndpointPort, kStartLimitMs))
+        << "s_server did not start";
   }
 
   // No entry holds the client secret or the token.

@@ -13,14 +13,7 @@ namespace real_servers_test {
 namespace {
 
 using testing_support::EximServer;
-
-int Occurrences(const std::string& text, const std::string& what) {
-  int count = 0;
-  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-    ++count;
-  }
-  return count;
-}
+using testing_support::Occurrences;
 
 class EximQueueTest : public GatewayFixture {
  protected:

@@ -56,6 +56,8 @@ std::string ReadFileBytes(const std::filesystem::path& file);
 void WriteFileBytes(const std::filesystem::path& file, const std::string& bytes);
 // text as one word of a shell command line.
 std::string ShellQuoted(const std::string& text);
+// How often piece occurs in text (overlapping occurrences counted).
+int Occurrences(const std::string& text, const std::string& piece);
 
 // The multithreaded libfaketime, preloaded with time running 100 times
 // faster, so the prescribed pauses pass quickly.

@@ -71,8 +71,7 @@ std::string PercentDecode(const std::string& text) {
   return out;
 }
 
-}  // namespace
-
+// Whether the kernel's table lists address:port as listening now.
 bool ListeningOn(const std::string& address, std::uint16_t port) {
   const std::uint32_t network = platform::env().DottedToAddress(address);
   const auto* bytes = reinterpret_cast<const unsigned char*>(&network);
@@ -89,6 +88,17 @@ bool ListeningOn(const std::string& address, std::uint16_t port) {
     if (local_address == local && state == "0A") return true;
   }
   return false;
+}
+
+}  // namespace
+
+bool AwaitListening(const std::string& address, std::uint16_t port, int timeout_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!ListeningOn(address, port)) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+  }
+  return true;
 }
 
 OauthServer::OauthServer(const std::string& address, const std::filesystem::path& certificate,
@@ -108,12 +118,8 @@ OauthServer::OauthServer(const std::string& address, const std::filesystem::path
            ",reuseaddr,fork,verify=0,cert=" + certificate.string() + ",key=" + key.string(),
        "TCP:" + address + ":" + std::to_string(kHttpPort)},
       {});
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartLimitMs);
-  while (socat_ && !ListeningOn(address, kHttpsPort)) {
-    if (std::chrono::steady_clock::now() > deadline) socat_.reset();
-    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
-  }
-  if (!socat_) {
+  if (!socat_ || !AwaitListening(address, kHttpsPort, kStartLimitMs)) {
+    socat_.reset();
     stopping_ = true;
     acceptor_.join();
     throw std::runtime_error("socat did not listen on " + address + ":8443");

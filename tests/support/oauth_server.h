@@ -19,8 +19,9 @@
 namespace testing_support {
 
 // Whether the kernel's table lists address:port as a listening TCP socket
-// (a check that, unlike a probe connection, no server sees).
-bool ListeningOn(const std::string& address, std::uint16_t port);
+// within timeout_ms (a check that, unlike a probe connection, no server
+// sees).
+bool AwaitListening(const std::string& address, std::uint16_t port, int timeout_ms);
 
 class OauthServer {
  public:

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "gateway/control/text.h"
 #include "platform/test_support.h"
 #include "tests/support/machine_root.h"
 #include "tests/support/oauth_server.h"
@@ -100,7 +101,6 @@ class TlsUnderWineTest : public ::testing::TestWithParam<WineCase> {
   std::optional<Wine> wine_;
   std::string popauth_;  // the login method; empty: none set
   std::string secret_ = "secret";  // poppass
-  bool xoauth2_ = false;  // Dovecot takes XOAUTH2 tokens of oauth_
   std::unique_ptr<testing_support::OauthServer> oauth_;
 };
 
@@ -117,7 +117,8 @@ void TlsUnderWineTest::Check(const WineCase& c) {
       !c.alt_names.empty() ? c.alt_names : (c.by_name ? "DNS:localhost" : "IP:" + address);
   const TestCertificates::Files files = certificates_.Issue("pop", alt_names, c.kind);
   ASSERT_FALSE(files.certificate.empty());
-  if (xoauth2_) {
+  // With XOAUTH2 Dovecot takes the tokens of oauth_.
+  if (popauth_ == "xoauth2") {
     oauth_ = std::make_unique<testing_support::OauthServer>(address, files.certificate, files.key,
                                                             "client-1", "secret", "site");
   }
@@ -147,11 +148,8 @@ void TlsUnderWineTest::Check(const WineCase& c) {
     }));
     EXPECT_NE(dovecot.Log().find(", TLS"), std::string::npos) << dovecot.Log();
     if (!popauth_.empty()) {
-      std::string method = popauth_;
-      for (char& ch : method) {
-        if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 'a' + 'A');
-      }
-      EXPECT_NE(dovecot.Log().find("Login: user=<site>, method=" + method), std::string::npos)
+      EXPECT_NE(dovecot.Log().find("Login: user=<site>, method=" + UpperCase(popauth_)),
+                std::string::npos)
           << dovecot.Log();
     }
   } else {
@@ -213,7 +211,6 @@ TEST_F(LoginMethodUnderWineTest, PlainLogsIn) {
 
 TEST_F(LoginMethodUnderWineTest, Xoauth2LogsIn) {
   popauth_ = "xoauth2";
-  xoauth2_ = true;
   Check(WineCase{"xoauth2", "starttls", false, "", TestCertificates::Kind::kIssued, true, ""});
   EXPECT_EQ(oauth_->TokenRequests(), 1);
   EXPECT_GE(oauth_->IntrospectionRequests(), 1);
@@ -221,7 +218,6 @@ TEST_F(LoginMethodUnderWineTest, Xoauth2LogsIn) {
 
 TEST_F(LoginMethodUnderWineTest, Xoauth2WithAWrongSecretFailsBeforeTheLogin) {
   popauth_ = "xoauth2";
-  xoauth2_ = true;
   secret_ = "wrong";
   Check(WineCase{"xoauth2", "tls", false, "", TestCertificates::Kind::kIssued, true,
                  " - PopLogin - Token refused - HTTP 401 - invalid_client - "
